@@ -1,0 +1,94 @@
+// Type-checked access to members of JSON documents from files and the wire.
+// Every reader of outside JSON goes through these, so a member of the wrong
+// type reads as "absent" instead of tripping RapidJSON's assertions.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <rapidjson/document.h>
+
+namespace zq_camera_service {
+namespace json {
+
+// Iterative parsing: nesting depth of outside text cannot grow the stack.
+constexpr unsigned kOutsideTextFlags = rapidjson::kParseIterativeFlag;
+// Configuration files: white space skipped, text after the first value ignored.
+constexpr unsigned kConfigFileFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag;
+
+// Parses `length` bytes (no terminating NUL needed) with the given flags.
+template <unsigned Flags>
+bool Parse(rapidjson::Document& document, const char* data, size_t length) {
+  document.Parse<Flags>(data, length);
+  return !document.HasParseError();
+}
+
+// The member `name` of `object`, or null when `object` is not an object or has no such member.
+inline const rapidjson::Value* Find(const rapidjson::Value& object, const char* name) {
+  if (!object.IsObject()) return nullptr;
+  auto it = object.FindMember(name);
+  return it == object.MemberEnd() ? nullptr : &it->value;
+}
+
+inline rapidjson::Value* Find(rapidjson::Value& object, const char* name) {
+  if (!object.IsObject()) return nullptr;
+  auto it = object.FindMember(name);
+  return it == object.MemberEnd() ? nullptr : &it->value;
+}
+
+inline bool GetString(const rapidjson::Value& object, const char* name, std::string* out) {
+  const rapidjson::Value* value = Find(object, name);
+  if (value == nullptr || !value->IsString()) return false;
+  out->assign(value->GetString(), value->GetStringLength());
+  return true;
+}
+
+inline bool GetInt(const rapidjson::Value& object, const char* name, int* out) {
+  const rapidjson::Value* value = Find(object, name);
+  if (value == nullptr || !value->IsInt()) return false;
+  *out = value->GetInt();
+  return true;
+}
+
+inline bool GetInt64(const rapidjson::Value& object, const char* name, int64_t* out) {
+  const rapidjson::Value* value = Find(object, name);
+  if (value == nullptr || !value->IsInt64()) return false;
+  *out = value->GetInt64();
+  return true;
+}
+
+inline const rapidjson::Value* GetObject(const rapidjson::Value& object, const char* name) {
+  const rapidjson::Value* value = Find(object, name);
+  return value != nullptr && value->IsObject() ? value : nullptr;
+}
+
+inline const rapidjson::Value* GetArray(const rapidjson::Value& object, const char* name) {
+  const rapidjson::Value* value = Find(object, name);
+  return value != nullptr && value->IsArray() ? value : nullptr;
+}
+
+// Sets (or adds) the member `name` of `object` to `value`.
+template <typename T>
+void Set(rapidjson::Document& document, rapidjson::Value& object, const char* name, T&& value) {
+  rapidjson::Value* existing = Find(object, name);
+  rapidjson::Value v(std::forward<T>(value));
+  if (existing != nullptr) {
+    *existing = v;
+  } else {
+    object.AddMember(rapidjson::Value(name, document.GetAllocator()), v, document.GetAllocator());
+  }
+}
+
+inline void SetString(rapidjson::Document& document, rapidjson::Value& object, const char* name,
+                      const std::string& text) {
+  rapidjson::Value value(text.c_str(), static_cast<rapidjson::SizeType>(text.size()), document.GetAllocator());
+  rapidjson::Value* existing = Find(object, name);
+  if (existing != nullptr) {
+    *existing = value;
+  } else {
+    object.AddMember(rapidjson::Value(name, document.GetAllocator()), value, document.GetAllocator());
+  }
+}
+
+}  // namespace json
+}  // namespace zq_camera_service

@@ -1,0 +1,90 @@
+#include "base/log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <unistd.h>
+
+#include "base/net_log.h"
+
+int g_zq_log_config = 1;
+int g_zq_log_record_type = 0;
+std::string g_zq_log_record_url;
+std::string g_zq_log_app_name;
+std::vector<std::string> g_zq_log_level_names = {"ERROR", "WARN", "INFO", "DEBUG"};
+
+namespace {
+
+constexpr size_t kLineBufferSize = 1000;  // a longer text is cut to 999 characters
+
+std::string& LogFilePath() {
+  static std::string path = "/mnt/flash/smartinfo/log_daemon.txt";
+  return path;
+}
+
+void VLog(int level, const char* format, va_list args) {
+  if (g_zq_log_config < level) return;
+  char buffer[kLineBufferSize];
+  if (vsnprintf(buffer, sizeof buffer, format, args) < 0) buffer[0] = '\0';
+  log_out(level, buffer);
+}
+
+}  // namespace
+
+#define ZQ_DEFINE_LOG_ENTRY(name, level)  \
+  void name(const char* format, ...) {    \
+    if (g_zq_log_config < (level)) return; \
+    va_list args;                         \
+    va_start(args, format);               \
+    VLog((level), format, args);          \
+    va_end(args);                         \
+  }
+
+extern "C" {
+ZQ_DEFINE_LOG_ENTRY(zq_error, 1)
+ZQ_DEFINE_LOG_ENTRY(zq_warn, 2)
+ZQ_DEFINE_LOG_ENTRY(zq_info, 3)
+ZQ_DEFINE_LOG_ENTRY(zq_debug, 4)
+ZQ_DEFINE_LOG_ENTRY(zq_print, 4)
+
+void log_out(int level, char* text) {
+  if (!g_zq_log_record_url.empty() && g_zq_log_record_type == 1) {
+    zq_flog(level, text);
+  } else if (!g_zq_log_record_url.empty() && g_zq_log_record_type == 2) {
+    zq_netlog(level, text);
+  } else {
+    printf("%s | %s: %s", g_zq_log_app_name.c_str(), zq_log_level_name(level).c_str(), text);
+  }
+}
+
+void zq_flog(int level, char* text) {
+  std::string line = zq_format_record_line(level, text);
+  FILE* file = fopen(LogFilePath().c_str(), "a");
+  if (file == nullptr) return;  // no directory, no space, no permission: the line is dropped
+  fwrite(line.data(), 1, line.size(), file);
+  fclose(file);
+}
+}
+
+const std::string& zq_log_level_name(int level) {
+  static const std::string unknown;
+  if (level < 1 || level > static_cast<int>(g_zq_log_level_names.size())) return unknown;
+  return g_zq_log_level_names[level - 1];
+}
+
+std::string zq_format_record_line(int level, const char* text) {
+  char time_text[kLineBufferSize];
+  time_t now = time(nullptr);
+  struct tm local {};
+  localtime_r(&now, &local);
+  if (strftime(time_text, sizeof time_text, "%c", &local) == 0) time_text[0] = '\0';
+
+  // Time text and message are each under 1000 bytes, so this always fits.
+  char line[3 * kLineBufferSize];
+  snprintf(line, sizeof line, "[%s] %s[%d|%d] | %s: %s", time_text, g_zq_log_app_name.c_str(),
+           static_cast<int>(getpid()), static_cast<int>(getppid()), zq_log_level_name(level).c_str(), text);
+  return line;
+}
+
+void zq_set_log_file_path(const std::string& path) { LogFilePath() = path; }
+const std::string& zq_log_file_path() { return LogFilePath(); }

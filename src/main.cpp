@@ -1,0 +1,88 @@
+// Process entry: log settings and install root from the environment, the
+// single-instance lock, the configuration documents, then the transports,
+// services and businesses in their fixed order, and an idle main thread.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+#include "base/config_manager.h"
+#include "base/json_member.h"
+#include "base/lock_file.h"
+#include "base/log.h"
+#include "service/service_manager.h"
+
+using namespace zq_camera_service;
+
+namespace {
+
+// Default network log collector; nothing defaults to an address off this machine.
+const char* const kDefaultLogCollectorUrl = "http://127.0.0.1:1234";
+const char* const kFileLogTarget = "/mnt/flash/smartinfo/log_service.txt";
+const char* const kDefaultInstallRoot = "/mnt/flash/smart/zarnu_service";
+
+void TakeLogSettings() {
+  g_zq_log_app_name = "Service";
+  if (const char* level = getenv("LOG_LEVEL")) g_zq_log_config = atoi(level);
+  g_zq_log_record_type = 2;
+  g_zq_log_record_url = kDefaultLogCollectorUrl;
+  if (const char* type = getenv("LOG_TYPE")) {
+    g_zq_log_record_type = atoi(type);
+    if (g_zq_log_record_type == 1) {
+      g_zq_log_record_url = kFileLogTarget;
+    } else if (g_zq_log_record_type != 2) {
+      g_zq_log_record_url.clear();
+    }
+  }
+  if (const char* url = getenv("LOG_URL")) g_zq_log_record_url = url;
+}
+
+std::string TakeInstallRoot() {
+  const char* root = getenv("ZQ_ROOT_PATH");
+  if (root == nullptr) return kDefaultInstallRoot;
+  std::string lock_path = std::string(root) + "/lock_file";
+  zq_print("services lock file: %s\n", lock_path.c_str());
+  // A second process with the same root waits here until the first one ends.
+  LockFile(&lock_path[0]);
+  return root;
+}
+
+void LogInstalledVersion() {
+  long long major = 0;
+  rapidjson::Document* version = nullptr;
+  if (ConfigManager::GetInstance()->GetConfigBy(CONFIG_VERSION, &version) == 0) {
+    int64_t value = 0;
+    if (json::GetInt64(*version, "major", &value)) major = value;
+  }
+  zq_print("zq_camera_service major version: %lli \n", major);
+}
+
+}  // namespace
+
+int main() {
+  // Line-buffered, so no line is lost when the process is killed.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  TakeLogSettings();
+  printf("level %d type %d url %s\n", g_zq_log_config, g_zq_log_record_type, g_zq_log_record_url.c_str());
+  zq_print("Begin...\n");
+
+  std::string root = TakeInstallRoot();
+  g_zq_safe_file_path = root + "/safe_file";
+
+  // [SNMP agent] start-up step 1 goes here.
+
+  ConfigManager::GetInstance()->LoadConfigs(root + "/app" + "/config/");
+  LogInstalledVersion();
+
+  // [Transports] IPC and HTTP transports start here (start-up step 2).
+  // [Services] upgrade, authentication, face capture, encoder information, monitor (step 3).
+  ServiceManager* services = ServiceManager::GetInstance();
+  (void)services;
+  // [Businesses] private-cloud upload, reports, picture upload, upgrade hand-off (step 4),
+  // then the business task thread (step 5).
+
+  // Nothing ends the process from here on but a signal or an upgrade's reboot;
+  // pause() keeps the idle thread from waking at all.
+  for (;;) pause();
+}

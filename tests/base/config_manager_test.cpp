@@ -1,0 +1,195 @@
+#include "base/config_manager.h"
+
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "base/utils.h"
+#include "support/files.h"
+#include "support/log_settings.h"
+#include "support/stdout_capture.h"
+
+namespace {
+
+using zq_camera_service::CONFIG_BASE;
+using zq_camera_service::CONFIG_VERSION;
+using zq_camera_service::ConfigManager;
+using zq_camera_service::ConfigType;
+
+class ConfigManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { unsetenv("ConfigPath"); }
+  void TearDown() override { unsetenv("ConfigPath"); }
+
+  std::string Dir() { return dir_.path() + "/"; }
+  void Write(const std::string& name, const std::string& text) { zq_test::WriteFile(dir_ / name, text); }
+  bool Has(ConfigType type) {
+    rapidjson::Document* document = nullptr;
+    zq_test::ScopedLogSettings quiet(0, 3, "");
+    return ConfigManager::GetInstance()->GetConfigBy(type, &document) == 0 && document != nullptr;
+  }
+  // Loads `Dir()` and returns what was logged.
+  std::string Load(const std::string& directory) {
+    zq_test::ScopedLogSettings settings(1, 3, "");
+    zq_test::StdoutCapture capture;
+    ConfigManager::GetInstance()->LoadConfigs(directory);
+    return capture.Text();
+  }
+
+  zq_test::TempDir dir_;
+  ConfigManager* manager_ = ConfigManager::GetInstance();
+};
+
+TEST_F(ConfigManagerTest, LoadScenarios) {
+  const std::string missing_error = "No such file or directory";
+  struct Case {
+    const char* name;
+    const char* base;     // nullptr: file absent
+    const char* version;  // nullptr: file absent
+    bool has_base;
+    bool has_version;
+    std::string log;  // with BASE / VERSION standing for the paths
+  };
+  const Case cases[] = {
+      {"both fine", "{\"a\":1}", "{\"major\":3}", true, true, ""},
+      {"version missing", "{\"a\":1}", nullptr, true, false,
+       "Service | ERROR: Read file VERSION failed with No such file or directory\n"
+       "Service | ERROR: Load file VERSION failed\n"},
+      {"base malformed stops loading", "{\"a\":", "{\"major\":3}", false, false,
+       "Service | ERROR: Failed to decode content 3\n"},
+      {"base empty", "", "{\"major\":3}", false, true, "Service | ERROR: Load file BASE failed\n"},
+      {"white space only", " \t\r\n", "{\"major\":3}", false, false,
+       "Service | ERROR: Failed to decode content 1\n"},
+      {"trailing text accepted", "{\"a\":1} trailing garbage", "{\"major\":3}  {", true, true, ""},
+      {"root not an object", "[1,2]", "{\"major\":3}", false, true, "Service | ERROR: Load file BASE failed\n"},
+  };
+  for (const Case& c : cases) {
+    unlink((dir_ / "BaseConfig.json").c_str());
+    unlink((dir_ / "VersionConfig.json").c_str());
+    if (c.base) Write("BaseConfig.json", c.base);
+    if (c.version) Write("VersionConfig.json", c.version);
+    std::string log = Load(Dir());
+    std::string expected = c.log;
+    for (auto [token, path] : {std::pair<std::string, std::string>{"BASE", Dir() + "BaseConfig.json"},
+                               {"VERSION", Dir() + "VersionConfig.json"}}) {
+      for (size_t at = expected.find(token); at != std::string::npos; at = expected.find(token)) {
+        expected.replace(at, token.size(), path);
+      }
+    }
+    EXPECT_EQ(expected, log) << c.name;
+    EXPECT_EQ(c.has_base, Has(CONFIG_BASE)) << c.name;
+    EXPECT_EQ(c.has_version, Has(CONFIG_VERSION)) << c.name;
+  }
+}
+
+TEST_F(ConfigManagerTest, ConfigPathReplacesDirectoryVerbatim) {
+  // No trailing slash: the file name follows the text directly.
+  Write("cfgBaseConfig.json", "{\"from\":\"prefix\"}");
+  setenv("ConfigPath", (dir_ / "cfg").c_str(), 1);
+  Load("/nonexistent/");
+  EXPECT_EQ(dir_ / "cfgBaseConfig.json", manager_->GetConfigPathBy(CONFIG_BASE));
+  EXPECT_EQ(dir_ / "cfgVersionConfig.json", manager_->GetConfigPathBy(CONFIG_VERSION));
+  ASSERT_TRUE(Has(CONFIG_BASE));
+}
+
+TEST_F(ConfigManagerTest, UnknownTypeIsRefused) {
+  Write("BaseConfig.json", "{}");
+  Load(Dir());
+  zq_test::ScopedLogSettings settings(1, 3, "");
+  zq_test::StdoutCapture capture;
+  rapidjson::Document* document = reinterpret_cast<rapidjson::Document*>(0x1);
+  EXPECT_EQ(-1, manager_->GetConfigBy(static_cast<ConfigType>(2), &document));
+  EXPECT_EQ(reinterpret_cast<rapidjson::Document*>(0x1), document);
+  EXPECT_EQ(-1, manager_->UpdateConfigBy(static_cast<ConfigType>(2), nullptr));
+  EXPECT_EQ("Service | ERROR: Failed found config \nService | ERROR: Failed found config \n", capture.Text());
+}
+
+TEST_F(ConfigManagerTest, DocumentsHandedOutSurviveAReload) {
+  Write("BaseConfig.json", "{\"gen\":1}");
+  Load(Dir());
+  rapidjson::Document* first = nullptr;
+  ASSERT_EQ(0, manager_->GetConfigBy(CONFIG_BASE, &first));
+  Write("BaseConfig.json", "{\"gen\":2}");
+  Load(Dir());
+  rapidjson::Document* second = nullptr;
+  ASSERT_EQ(0, manager_->GetConfigBy(CONFIG_BASE, &second));
+  EXPECT_NE(first, second);
+  EXPECT_EQ(1, (*first)["gen"].GetInt());
+  EXPECT_EQ(2, (*second)["gen"].GetInt());
+}
+
+TEST_F(ConfigManagerTest, UpdateWritesExactPrettyTextOfTheEditedDocument) {
+  Write("BaseConfig.json", "{\"Key\":\"old\",\"Gap\":20}  \n\n  extra text that is ignored and longer than the new text");
+  Load(Dir());
+  rapidjson::Document* document = nullptr;
+  ASSERT_EQ(0, manager_->GetConfigBy(CONFIG_BASE, &document));
+  (*document)["Key"].SetString("new");
+  ASSERT_EQ(0, manager_->UpdateConfigBy(CONFIG_BASE, document));
+  EXPECT_EQ("{\n    \"Key\": \"new\",\n    \"Gap\": 20\n}", zq_test::ReadFile(dir_ / "BaseConfig.json"));
+  // Round trip: what was written loads back to the same text.
+  Load(Dir());
+  ASSERT_EQ(0, manager_->GetConfigBy(CONFIG_BASE, &document));
+  EXPECT_EQ(zq_test::ReadFile(dir_ / "BaseConfig.json"), zq_camera_service::Utils::DocumentToString(*document));
+}
+
+TEST_F(ConfigManagerTest, UpdateRefusedWhileAnotherProcessHoldsASharedLock) {
+  const std::string original = "{\"Key\":\"old\"}";
+  Write("BaseConfig.json", original);
+  Load(Dir());
+  rapidjson::Document* document = nullptr;
+  ASSERT_EQ(0, manager_->GetConfigBy(CONFIG_BASE, &document));
+  (*document)["Key"].SetString("new-and-longer");
+
+  int ready[2], release[2];
+  ASSERT_EQ(0, pipe(ready));
+  ASSERT_EQ(0, pipe(release));
+  pid_t child = fork();
+  if (child == 0) {
+    int fd = open((dir_ / "BaseConfig.json").c_str(), O_RDONLY);
+    flock(fd, LOCK_SH);
+    char byte = 'r';
+    (void)!write(ready[1], &byte, 1);
+    (void)!read(release[0], &byte, 1);
+    _exit(0);
+  }
+  char byte;
+  ASSERT_EQ(1, read(ready[0], &byte, 1));
+  std::string log;
+  int rc;
+  {
+    zq_test::ScopedLogSettings settings(1, 3, "");
+    zq_test::StdoutCapture capture;
+    rc = manager_->UpdateConfigBy(CONFIG_BASE, document);
+    log = capture.Text();
+  }
+  (void)!write(release[1], &byte, 1);
+  waitpid(child, nullptr, 0);
+  for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
+
+  EXPECT_EQ(-1, rc);
+  std::string path = dir_ / "BaseConfig.json";
+  EXPECT_EQ("Service | ERROR: Write file " + path + " failed with Resource temporarily unavailable\n" +
+                "Service | ERROR: Failed to write file " + path + " with -1\n",
+            log);
+  EXPECT_EQ(original, zq_test::ReadFile(path));
+  // The edit stays in memory and goes out once the file is free.
+  EXPECT_EQ(0, manager_->UpdateConfigBy(CONFIG_BASE, document));
+  EXPECT_NE(std::string::npos, zq_test::ReadFile(path).find("new-and-longer"));
+}
+
+TEST_F(ConfigManagerTest, UpdateIntoUnwritableDirectoryFails) {
+  Write("BaseConfig.json", "{}");
+  Load(Dir());
+  rapidjson::Document* document = nullptr;
+  ASSERT_EQ(0, manager_->GetConfigBy(CONFIG_BASE, &document));
+  unlink((dir_ / "BaseConfig.json").c_str());
+  rmdir(dir_.path().c_str());  // the directory is gone: the file cannot be created
+  zq_test::ScopedLogSettings quiet(0, 3, "");
+  EXPECT_EQ(-1, manager_->UpdateConfigBy(CONFIG_BASE, document));
+}
+
+}  // namespace

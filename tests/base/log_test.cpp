@@ -1,0 +1,130 @@
+#include "base/log.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+
+#include "support/files.h"
+#include "support/log_settings.h"
+#include "support/stdout_capture.h"
+
+namespace {
+
+using zq_test::ScopedLogSettings;
+using zq_test::StdoutCapture;
+
+struct EntryPoint {
+  const char* name;
+  void (*log)(const char*, ...);
+  int level;
+};
+
+const EntryPoint kEntryPoints[] = {
+    {"zq_error", zq_error, 1}, {"zq_warn", zq_warn, 2},   {"zq_info", zq_info, 3},
+    {"zq_debug", zq_debug, 4}, {"zq_print", zq_print, 4},
+};
+
+TEST(LogThreshold, LineWrittenExactlyWhenLevelNotAboveThreshold) {
+  for (int threshold : {-1, 0, 1, 2, 3, 4}) {
+    for (const EntryPoint& entry : kEntryPoints) {
+      ScopedLogSettings settings(threshold, 3, "");
+      StdoutCapture capture;
+      entry.log("%s-%d\n", entry.name, threshold);
+      std::string written = capture.Text();
+      bool expected = entry.level <= threshold;
+      EXPECT_EQ(expected, !written.empty()) << entry.name << " at threshold " << threshold << ": " << written;
+    }
+  }
+}
+
+TEST(LogConsole, LineCarriesTagLevelNameAndText) {
+  ScopedLogSettings settings(4, 3, "");
+  StdoutCapture capture;
+  zq_error("one %d\n", 1);
+  zq_warn("two\n");
+  zq_info("three\n");
+  zq_print("four\n");
+  EXPECT_EQ("Service | ERROR: one 1\nService | WARN: two\nService | INFO: three\nService | DEBUG: four\n",
+            capture.Text());
+}
+
+TEST(LogConsole, TextIsCutAt999Characters) {
+  ScopedLogSettings settings(1, 3, "");
+  StdoutCapture capture;
+  std::string long_text(1500, 'x');
+  zq_error("%s", long_text.c_str());
+  EXPECT_EQ("Service | ERROR: " + std::string(999, 'x'), capture.Text());
+}
+
+TEST(LogConsole, LevelOutsideTableHasEmptyName) {
+  ScopedLogSettings settings(4, 3, "");
+  StdoutCapture capture;
+  char text[] = "odd\n";
+  log_out(9, text);
+  log_out(0, text);
+  EXPECT_EQ("Service | : odd\nService | : odd\n", capture.Text());
+}
+
+class LogSinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_path_ = zq_log_file_path();
+    zq_set_log_file_path(dir_ / "log_daemon.txt");
+  }
+  void TearDown() override { zq_set_log_file_path(saved_path_); }
+  std::string FileText() { return zq_test::ReadFile(dir_ / "log_daemon.txt"); }
+
+  zq_test::TempDir dir_;
+  std::string saved_path_;
+};
+
+TEST_F(LogSinkTest, TypeAndTargetSelectTheSink) {
+  struct Case {
+    int type;
+    std::string target;
+    bool to_file;
+  };
+  const Case cases[] = {
+      {1, "/some/target/path", true},  // the target only selects the file sink
+      {1, "not-a-path", true},
+      {1, "", false},
+      {2, "", false},
+      {7, "http://127.0.0.1:1", false},
+      {0, "x", false},
+      {-1, "", false},
+  };
+  for (const Case& c : cases) {
+    zq_test::WriteFile(dir_ / "log_daemon.txt", "");
+    ScopedLogSettings settings(1, c.type, c.target);
+    StdoutCapture capture;
+    zq_error("routed\n");
+    std::string console = capture.Text();
+    std::string file = FileText();
+    EXPECT_EQ(c.to_file, file.find("routed") != std::string::npos) << "type " << c.type << " target " << c.target;
+    EXPECT_EQ(!c.to_file, console == "Service | ERROR: routed\n") << "type " << c.type << " target " << c.target;
+  }
+  EXPECT_FALSE(zq_test::FileExists("/some/target/path"));
+}
+
+TEST_F(LogSinkTest, FileLineFormat) {
+  ScopedLogSettings settings(3, 1, "x");
+  zq_info("hello %s\n", "file");
+  zq_info("second\n");
+  std::string pids = std::to_string(getpid()) + "\\|" + std::to_string(getppid());
+  std::regex line("\\[[^\\]]+\\] Service\\[" + pids + "\\] \\| INFO: hello file\n" + "\\[[^\\]]+\\] Service\\[" +
+                  pids + "\\] \\| INFO: second\n");
+  EXPECT_TRUE(std::regex_match(FileText(), line)) << FileText();
+}
+
+TEST_F(LogSinkTest, UnopenableFileDropsLineQuietly) {
+  zq_set_log_file_path(dir_ / "missing-dir/log.txt");
+  ScopedLogSettings settings(1, 1, "x");
+  StdoutCapture capture;
+  zq_error("dropped\n");
+  EXPECT_EQ("", capture.Text());
+  EXPECT_FALSE(zq_test::FileExists(dir_ / "missing-dir"));
+}
+
+}  // namespace

@@ -1,0 +1,129 @@
+#include "support/child_process.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace zq_test {
+
+ChildProcess::ChildProcess(Env env, std::string program, std::vector<std::string> args)
+    : output_dir_("zqchild"), stdout_path_(output_dir_ / "stdout"), stderr_path_(output_dir_ / "stderr") {
+  if (env.count("PATH") == 0) env["PATH"] = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+  std::vector<std::string> env_texts;
+  for (const auto& entry : env) env_texts.push_back(entry.first + "=" + entry.second);
+  std::vector<char*> envp;
+  for (auto& text : env_texts) envp.push_back(&text[0]);
+  envp.push_back(nullptr);
+  std::vector<std::string> argv_texts{program};
+  argv_texts.insert(argv_texts.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& text : argv_texts) argv.push_back(&text[0]);
+  argv.push_back(nullptr);
+
+  int out = open(stdout_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int err = open(stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (out < 0 || err < 0) throw std::runtime_error("cannot create the child's output files");
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(out, STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    int null_in = open("/dev/null", O_RDONLY);
+    if (null_in >= 0) dup2(null_in, STDIN_FILENO);
+    // The child gets its own process group so a test can signal what it started.
+    setpgid(0, 0);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  close(out);
+  close(err);
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+}
+
+ChildProcess::~ChildProcess() { Kill(); }
+
+std::string ChildProcess::Stdout() const { return ReadFile(stdout_path_); }
+std::string ChildProcess::Stderr() const { return ReadFile(stderr_path_); }
+
+bool ChildProcess::WaitForText(const std::string& path, const std::string& needle,
+                               std::chrono::milliseconds timeout, size_t count) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (CountOccurrences(ReadFile(path), needle) >= count) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+bool ChildProcess::WaitForStdout(const std::string& needle, std::chrono::milliseconds timeout, size_t count) {
+  return WaitForText(stdout_path_, needle, timeout, count);
+}
+
+bool ChildProcess::WaitForStderr(const std::string& needle, std::chrono::milliseconds timeout, size_t count) {
+  return WaitForText(stderr_path_, needle, timeout, count);
+}
+
+std::optional<int> ChildProcess::WaitForExit(std::chrono::milliseconds timeout) {
+  if (status_) return status_;
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return status_;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+bool ChildProcess::Running() { return !WaitForExit(std::chrono::milliseconds(0)).has_value(); }
+
+void ChildProcess::Signal(int signal) {
+  if (pid_ > 0 && !status_) kill(pid_, signal);
+}
+
+void ChildProcess::Kill() {
+  if (pid_ <= 0 || status_) return;
+  kill(pid_, SIGKILL);
+  WaitForExit(std::chrono::seconds(10));
+}
+
+size_t CountOccurrences(const std::string& text, const std::string& needle) {
+  if (needle.empty()) return 0;
+  size_t count = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++count;
+  return count;
+}
+
+std::vector<std::string> LinesWith(const std::string& text, const std::string& needle) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.find(needle) != std::string::npos) lines.push_back(line);
+  }
+  return lines;
+}
+
+ServiceEnvironment::ServiceEnvironment(const std::string& install_root) : scratch("zqenv") {
+  snmp_port = FreeUdpPort();
+  snmp_conf_dir = scratch / "snmp";
+  WriteFile(snmp_conf_dir + "/Test.conf",
+            "agentaddress udp:127.0.0.1:" + std::to_string(snmp_port) + "\n" + "rocommunity public 127.0.0.1\n");
+  env["ZQ_ROOT_PATH"] = install_root;
+  env["LOG_LEVEL"] = "4";
+  env["LOG_TYPE"] = "3";
+  env["SNMPCONFPATH"] = snmp_conf_dir;
+  env["SNMP_PERSISTENT_DIR"] = scratch / "snmp-persist";
+  env["MIBS"] = "";
+  env["HOME"] = scratch.path();
+}
+
+}  // namespace zq_test

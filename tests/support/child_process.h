@@ -1,0 +1,71 @@
+// Runs the real service binary (or any program) as a child with a given
+// environment, its standard output and error captured in files.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/files.h"
+#include "support/ports.h"
+
+namespace zq_test {
+
+using Env = std::map<std::string, std::string>;
+
+class ChildProcess {
+ public:
+  // `env` is the child's whole environment (PATH is added when missing).
+  explicit ChildProcess(Env env, std::string program = ZQ_SERVICE_BINARY, std::vector<std::string> args = {});
+  ~ChildProcess();  // kills the child (SIGKILL) when it still runs
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  std::string Stdout() const;
+  std::string Stderr() const;
+  const std::string& StdoutPath() const { return stdout_path_; }
+  const std::string& StderrPath() const { return stderr_path_; }
+
+  // Waits until standard output holds `needle` at least `count` times.
+  bool WaitForStdout(const std::string& needle, std::chrono::milliseconds timeout, size_t count = 1);
+  bool WaitForStderr(const std::string& needle, std::chrono::milliseconds timeout, size_t count = 1);
+  // The exit status (or 128 + signal) once the child ended within `timeout`.
+  std::optional<int> WaitForExit(std::chrono::milliseconds timeout);
+  bool Running();
+  void Signal(int signal);
+  void Kill();
+
+ private:
+  bool WaitForText(const std::string& path, const std::string& needle, std::chrono::milliseconds timeout,
+                   size_t count);
+
+  TempDir output_dir_;
+  std::string stdout_path_;
+  std::string stderr_path_;
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+};
+
+size_t CountOccurrences(const std::string& text, const std::string& needle);
+// The lines of `text` holding `needle`.
+std::vector<std::string> LinesWith(const std::string& text, const std::string& needle);
+
+// The environment of a service child: the install root, standard-output
+// logging at DEBUG, and an SNMP agent confined to a free loopback port with
+// its files in `scratch`.
+struct ServiceEnvironment {
+  explicit ServiceEnvironment(const std::string& install_root);
+
+  Env env;
+  TempDir scratch;
+  uint16_t snmp_port = 0;
+  std::string snmp_conf_dir;
+};
+
+}  // namespace zq_test

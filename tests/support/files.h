@@ -1,0 +1,28 @@
+// Small file helpers for tests: whole-file reads and writes, temporary directories.
+#pragma once
+
+#include <string>
+
+namespace zq_test {
+
+std::string ReadFile(const std::string& path);  // "" when missing
+void WriteFile(const std::string& path, const std::string& content);  // creates parent directories
+bool FileExists(const std::string& path);
+
+// A fresh directory under $TMPDIR (or /tmp), removed with everything in it
+// when the object goes away.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& prefix = "zqtest");
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace zq_test

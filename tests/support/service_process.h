@@ -1,0 +1,38 @@
+// Fixture of whole-process tests: a temporary install root, the service's
+// environment, and the fixed-ports lock for as long as the test runs.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "support/child_process.h"
+#include "support/install_root.h"
+#include "support/ports.h"
+
+namespace zq_test {
+
+class ServiceProcessTest : public ::testing::Test {
+ protected:
+  ServiceProcessTest() : environment_(root_.path()) {}
+
+  // Starts the service with the fixture's environment plus `extra`
+  // (an entry with the value "<unset>" removes that variable).
+  std::unique_ptr<ChildProcess> StartService(const Env& extra = {}) {
+    Env env = environment_.env;
+    for (const auto& entry : extra) {
+      if (entry.second == "<unset>") {
+        env.erase(entry.first);
+      } else {
+        env[entry.first] = entry.second;
+      }
+    }
+    return std::make_unique<ChildProcess>(env);
+  }
+
+  FixedPortsLock ports_lock_;
+  InstallRoot root_;
+  ServiceEnvironment environment_;
+};
+
+}  // namespace zq_test

@@ -1,0 +1,27 @@
+// Captures what this process writes to standard output while alive
+// (the console log sink writes there).
+#pragma once
+
+#include <string>
+
+#include "support/files.h"
+
+namespace zq_test {
+
+class StdoutCapture {
+ public:
+  StdoutCapture();
+  ~StdoutCapture();
+  StdoutCapture(const StdoutCapture&) = delete;
+  StdoutCapture& operator=(const StdoutCapture&) = delete;
+
+  // Everything written so far (capture goes on).
+  std::string Text();
+
+ private:
+  TempDir dir_;
+  std::string path_;
+  int saved_fd_ = -1;
+};
+
+}  // namespace zq_test
