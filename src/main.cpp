@@ -6,10 +6,13 @@
 #include <string>
 #include <unistd.h>
 
+#include <curl/curl.h>
+
 #include "base/config_manager.h"
 #include "base/json_member.h"
 #include "base/lock_file.h"
 #include "base/log.h"
+#include "service/net_service.h"
 #include "service/service_manager.h"
 
 using namespace zq_camera_service;
@@ -60,6 +63,9 @@ void LogInstalledVersion() {
 }  // namespace
 
 int main() {
+  // libcurl's global set-up is not safe once other threads run, and the
+  // network log poster may start with the very first log line.
+  curl_global_init(CURL_GLOBAL_DEFAULT);
   // Line-buffered, so no line is lost when the process is killed.
   setvbuf(stdout, nullptr, _IOLBF, 0);
 
@@ -76,6 +82,7 @@ int main() {
   LogInstalledVersion();
 
   // [Transports] IPC and HTTP transports start here (start-up step 2).
+  NetService::GetInstance()->StartService();
   // [Services] upgrade, authentication, face capture, encoder information, monitor (step 3).
   ServiceManager* services = ServiceManager::GetInstance();
   (void)services;

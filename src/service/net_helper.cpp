@@ -1,0 +1,50 @@
+#include "service/net_helper.h"
+
+#include "base/log.h"
+#include "base/utils.h"
+#include "service/net_service.h"
+
+namespace zq_camera_service {
+
+NetHelper* NetHelper::GetInstance() {
+  static NetHelper* instance = new NetHelper();
+  return instance;
+}
+
+int NetHelper::SendSyncMessage(NetMessage& request, NetMessage& reply) {
+  std::lock_guard<std::mutex> send(send_lock);
+  long long id = ++next_id;
+  request.id = id;
+  zq_info("session %lld %lld\n", id, id);
+  Utils::CheckMemory(Utils::StringFormat("Begin sync[%lld] send", id));
+
+  NetService::GetInstance()->PostMessage(&request);
+
+  // The worker answers every message it takes exactly once, so this wait
+  // ends when the transfer does (its time-outs bound it).
+  std::unique_ptr<NetMessage> answer;
+  {
+    std::unique_lock<std::mutex> lock(map_lock);
+    response_cond.wait(lock, [&] { return responses.count(KeyOf(id)) > 0; });
+    auto entry = responses.find(KeyOf(id));
+    answer = std::move(entry->second);
+    responses.erase(entry);
+  }
+  reply.TakeData(*answer);
+
+  Utils::CheckMemory(Utils::StringFormat("End sync[%lld] send", id));
+  return 0;
+}
+
+void NetHelper::UpdateResponse(long long id, std::string& text) {
+  auto record = std::make_unique<NetMessage>();
+  record->id = id;
+  record->SetData(text.data(), text.size());
+  {
+    std::lock_guard<std::mutex> lock(map_lock);
+    responses.emplace(KeyOf(id), std::move(record));
+  }
+  response_cond.notify_all();
+}
+
+}  // namespace zq_camera_service

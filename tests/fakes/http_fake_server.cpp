@@ -1,0 +1,414 @@
+#include "fakes/http_fake_server.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include <httplib.h>
+
+namespace zq_test {
+
+namespace {
+
+using Key = std::pair<std::string, std::string>;  // method, path
+
+bool SameText(const std::string& a, const std::string& b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return tolower(x) == tolower(y); });
+}
+
+// httplib files the connection's addresses among the request headers.
+bool IsPseudoHeader(const std::string& name) {
+  return name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" || name == "LOCAL_PORT";
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string Unescape(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '+') {
+      out += ' ';
+    } else if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
+      out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+// Only the URL's query: httplib would also mix in the fields of a form body.
+std::multimap<std::string, std::string> ParseQuery(const std::string& target) {
+  std::multimap<std::string, std::string> query;
+  size_t mark = target.find('?');
+  if (mark == std::string::npos) return query;
+  std::string text = target.substr(mark + 1);
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find('&', start);
+    if (end == std::string::npos) end = text.size();
+    std::string field = text.substr(start, end - start);
+    if (!field.empty()) {
+      size_t equals = field.find('=');
+      if (equals == std::string::npos) {
+        query.emplace(Unescape(field), "");
+      } else {
+        query.emplace(Unescape(field.substr(0, equals)), Unescape(field.substr(equals + 1)));
+      }
+    }
+    start = end + 1;
+  }
+  return query;
+}
+
+uint16_t PortOf(const sockaddr_storage& address) {
+  if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+  if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+  return 0;
+}
+
+// The socket of the connection a request came on: httplib does not hand it
+// to handlers, so it is found by its two port numbers among this process's fds.
+int ConnectionSocket(const httplib::Request& request) {
+  if (request.ssl != nullptr) return SSL_get_fd(request.ssl);
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  int found = -1;
+  while (dirent* entry = readdir(dir)) {
+    int fd = atoi(entry->d_name);
+    if (entry->d_name[0] == '.' || fd == dirfd(dir)) continue;
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISSOCK(info.st_mode)) continue;
+    sockaddr_storage local{};
+    sockaddr_storage peer{};
+    socklen_t local_length = sizeof local;
+    socklen_t peer_length = sizeof peer;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_length) != 0 ||
+        getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_length) != 0) {
+      continue;
+    }
+    if (PortOf(local) == request.local_port && PortOf(peer) == request.remote_port) {
+      found = fd;
+      break;
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
+std::string MakeTempDir() {
+  const char* base = getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zqfake-tls.XXXXXX";
+  if (mkdtemp(&pattern[0]) == nullptr) return "";
+  return pattern;
+}
+
+[[noreturn]] void Fail(const std::string& what) {
+  fprintf(stderr, "HttpFakeServer: %s\n", what.c_str());
+  abort();
+}
+
+}  // namespace
+
+bool HttpRequestRecord::HasHeader(const std::string& name) const {
+  return std::any_of(headers.begin(), headers.end(), [&](const auto& header) { return SameText(header.first, name); });
+}
+
+std::string HttpRequestRecord::Header(const std::string& name) const {
+  for (const auto& header : headers) {
+    if (SameText(header.first, name)) return header.second;
+  }
+  return "";
+}
+
+bool HttpRequestRecord::HasQuery(const std::string& name) const { return query.count(name) > 0; }
+
+std::string HttpRequestRecord::Query(const std::string& name) const {
+  auto entry = query.find(name);
+  return entry == query.end() ? "" : entry->second;
+}
+
+HttpReply HttpReply::Text(std::string body, int status) { return Bytes(std::move(body), "text/plain", status); }
+
+HttpReply HttpReply::Json(std::string body, int status) { return Bytes(std::move(body), "application/json", status); }
+
+HttpReply HttpReply::Bytes(std::string body, std::string content_type, int status) {
+  HttpReply reply;
+  reply.status = status;
+  reply.body = std::move(body);
+  reply.content_type = std::move(content_type);
+  return reply;
+}
+
+HttpReply HttpReply::Status(int status) { return Bytes("", "text/plain", status); }
+
+HttpReply HttpReply::Redirect(const std::string& location, int status) {
+  HttpReply reply = Text("moved", status);
+  reply.headers.emplace_back("Location", location);
+  return reply;
+}
+
+HttpReply HttpReply::Drop(std::chrono::milliseconds delay) {
+  HttpReply reply;
+  reply.drop_connection = true;
+  reply.delay = delay;
+  return reply;
+}
+
+HttpReply HttpReply::Stall(std::chrono::milliseconds delay, HttpReply then) {
+  then.delay = delay;
+  return then;
+}
+
+struct HttpFakeServer::Impl {
+  Scheme scheme = Scheme::kHttp;
+  int port = 0;
+  std::string tls_dir;
+  std::string certificate_path;
+  std::string key_path;
+  std::unique_ptr<httplib::Server> server;
+  std::thread listener;
+
+  mutable std::mutex mutex;
+  mutable std::condition_variable changed;  // a request arrived, or the server stops
+  bool stopping = false;
+  std::vector<HttpRequestRecord> requests;
+  std::map<Key, HttpReply> replies;
+  std::map<Key, HttpHandler> handlers;
+  std::map<Key, std::deque<HttpReply>> queued;
+  HttpReply default_reply = HttpReply::Text("not found", 404);
+  int in_flight = 0;
+  int max_in_flight = 0;
+
+  void MakeCertificate() {
+    tls_dir = MakeTempDir();
+    if (tls_dir.empty()) Fail("cannot make a directory for the certificate");
+    certificate_path = tls_dir + "/cert.pem";
+    key_path = tls_dir + "/key.pem";
+    std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
+                          " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout '" +
+                          key_path + "' -out '" + certificate_path + "' >/dev/null 2>&1";
+    if (system(command.c_str()) != 0) Fail("openssl could not make a self-signed certificate");
+  }
+
+  HttpRequestRecord Record(const httplib::Request& request) const {
+    HttpRequestRecord record;
+    record.method = request.method;
+    record.path = request.path;
+    record.target = request.target;
+    record.version = request.version;
+    record.query = ParseQuery(request.target);
+    for (const auto& header : request.headers) {
+      if (!IsPseudoHeader(header.first)) record.headers.emplace_back(header.first, header.second);
+    }
+    record.body = request.body;
+    for (const auto& file : request.files) {
+      record.parts.push_back({file.second.name, file.second.filename, file.second.content_type, file.second.content});
+    }
+    record.arrival = std::chrono::steady_clock::now();
+    return record;
+  }
+
+  // The scripted answer; a handler runs outside the lock.
+  HttpReply Choose(const HttpRequestRecord& record) {
+    HttpHandler handler;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      for (const Key& key : {Key{record.method, record.path}, Key{"*", record.path}}) {
+        auto one_shot = queued.find(key);
+        if (one_shot != queued.end() && !one_shot->second.empty()) {
+          HttpReply reply = std::move(one_shot->second.front());
+          one_shot->second.pop_front();
+          return reply;
+        }
+      }
+      for (const Key& key : {Key{record.method, record.path}, Key{"*", record.path}}) {
+        auto found = handlers.find(key);
+        if (found != handlers.end()) {
+          handler = found->second;
+          break;
+        }
+        auto standing = replies.find(key);
+        if (standing != replies.end()) return standing->second;
+      }
+      if (!handler) return default_reply;
+    }
+    return handler(record);
+  }
+
+  void Handle(const httplib::Request& request, httplib::Response& response) {
+    HttpRequestRecord record = Record(request);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      max_in_flight = std::max(max_in_flight, ++in_flight);
+      requests.push_back(record);
+    }
+    changed.notify_all();
+
+    HttpReply reply = Choose(record);
+    if (reply.delay.count() > 0) {
+      std::unique_lock<std::mutex> lock(mutex);
+      changed.wait_for(lock, reply.delay, [this] { return stopping; });
+    }
+    if (reply.drop_connection) {
+      int fd = ConnectionSocket(request);
+      if (fd >= 0) shutdown(fd, SHUT_RDWR);
+    } else {
+      response.status = reply.status;
+      for (const auto& header : reply.headers) response.set_header(header.first.c_str(), header.second);
+      response.set_content(reply.body.data(), reply.body.size(), reply.content_type.c_str());
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    --in_flight;
+  }
+};
+
+HttpFakeServer::HttpFakeServer(Scheme scheme, uint16_t port) : impl_(std::make_unique<Impl>()) {
+  // A dropped or timed-out connection must not end the test program when a
+  // late reply is written into it.
+  signal(SIGPIPE, SIG_IGN);
+  impl_->scheme = scheme;
+  if (scheme == Scheme::kHttps) {
+    impl_->MakeCertificate();
+    impl_->server = std::make_unique<httplib::SSLServer>(impl_->certificate_path.c_str(), impl_->key_path.c_str());
+  } else {
+    impl_->server = std::make_unique<httplib::Server>();
+  }
+  httplib::Server& server = *impl_->server;
+  if (!server.is_valid()) Fail("the server could not be set up");
+  server.set_keep_alive_timeout(1);
+  Impl* impl = impl_.get();
+  auto handle = [impl](const httplib::Request& request, httplib::Response& response) { impl->Handle(request, response); };
+  server.Get(".*", handle);
+  server.Post(".*", handle);
+  server.Put(".*", handle);
+  server.Patch(".*", handle);
+  server.Delete(".*", handle);
+  server.Options(".*", handle);
+
+  if (port == 0) {
+    impl_->port = server.bind_to_any_port("127.0.0.1");
+  } else {
+    impl_->port = server.bind_to_port("127.0.0.1", port) ? port : -1;
+  }
+  if (impl_->port <= 0) Fail("cannot listen on 127.0.0.1");
+  impl_->listener = std::thread([&server] { server.listen_after_bind(); });
+  for (int i = 0; i < 500 && !server.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (!server.is_running()) Fail("the server did not start");
+}
+
+HttpFakeServer::~HttpFakeServer() {
+  Stop();
+  if (!impl_->tls_dir.empty()) {
+    unlink(impl_->certificate_path.c_str());
+    unlink(impl_->key_path.c_str());
+    rmdir(impl_->tls_dir.c_str());
+  }
+}
+
+void HttpFakeServer::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->stopping = true;
+  }
+  impl_->changed.notify_all();
+  if (impl_->listener.joinable()) {
+    impl_->server->stop();
+    impl_->listener.join();
+  }
+}
+
+uint16_t HttpFakeServer::port() const { return static_cast<uint16_t>(impl_->port); }
+
+std::string HttpFakeServer::url() const {
+  return std::string(impl_->scheme == Scheme::kHttps ? "https" : "http") + "://127.0.0.1:" + std::to_string(port());
+}
+
+const std::string& HttpFakeServer::certificate_path() const { return impl_->certificate_path; }
+
+void HttpFakeServer::SetReply(const std::string& method, const std::string& path, HttpReply reply) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->handlers.erase({method, path});
+  impl_->replies[{method, path}] = std::move(reply);
+}
+
+void HttpFakeServer::SetHandler(const std::string& method, const std::string& path, HttpHandler handler) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->replies.erase({method, path});
+  impl_->handlers[{method, path}] = std::move(handler);
+}
+
+void HttpFakeServer::QueueReply(const std::string& method, const std::string& path, HttpReply reply) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->queued[{method, path}].push_back(std::move(reply));
+}
+
+void HttpFakeServer::SetDefaultReply(HttpReply reply) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->default_reply = std::move(reply);
+}
+
+std::vector<HttpRequestRecord> HttpFakeServer::Requests() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->requests;
+}
+
+std::vector<HttpRequestRecord> HttpFakeServer::RequestsTo(const std::string& path) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  std::vector<HttpRequestRecord> matching;
+  for (const auto& request : impl_->requests) {
+    if (request.path == path) matching.push_back(request);
+  }
+  return matching;
+}
+
+size_t HttpFakeServer::RequestCount() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->requests.size();
+}
+
+bool HttpFakeServer::WaitForRequests(size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(impl_->mutex);
+  return impl_->changed.wait_for(lock, timeout, [&] { return impl_->requests.size() >= count; });
+}
+
+bool HttpFakeServer::WaitForRequestsTo(const std::string& path, size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(impl_->mutex);
+  return impl_->changed.wait_for(lock, timeout, [&] {
+    return static_cast<size_t>(std::count_if(impl_->requests.begin(), impl_->requests.end(),
+                                             [&](const HttpRequestRecord& r) { return r.path == path; })) >= count;
+  });
+}
+
+void HttpFakeServer::ClearRequests() {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->requests.clear();
+  impl_->max_in_flight = impl_->in_flight;
+}
+
+int HttpFakeServer::MaxConcurrentRequests() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->max_in_flight;
+}
+
+}  // namespace zq_test
