@@ -12,6 +12,7 @@
 #include "base/json_member.h"
 #include "base/lock_file.h"
 #include "base/log.h"
+#include "business/business_manager.h"
 #include "service/net_service.h"
 #include "service/service_manager.h"
 
@@ -85,9 +86,11 @@ int main() {
   NetService::GetInstance()->StartService();
   // [Services] upgrade, authentication, face capture, encoder information, monitor (step 3).
   ServiceManager* services = ServiceManager::GetInstance();
-  (void)services;
+  services->CreateServiceBy(SERVICE_DATA_UPLOAD);
   // [Businesses] private-cloud upload, reports, picture upload, upgrade hand-off (step 4),
   // then the business task thread (step 5).
+  BusinessManager* businesses = BusinessManager::GetInstance();
+  businesses->StartBusinessTasks();
 
   // Nothing ends the process from here on but a signal or an upgrade's reboot;
   // pause() keeps the idle thread from waking at all.

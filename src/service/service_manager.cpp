@@ -1,6 +1,7 @@
 #include "service/service_manager.h"
 
 #include "base/log.h"
+#include "service/data_upload_service.h"
 
 namespace zq_camera_service {
 
@@ -18,7 +19,7 @@ std::unique_ptr<BaseService> BuildService(ServiceType_ENUM type) {
       // ConfigService joins here.
       break;
     case SERVICE_DATA_UPLOAD:
-      // DataUploadService joins here.
+      service.reset(new DataUploadService());
       break;
     case SERVICE_MONITOR:
       // MonitorService joins here.

@@ -7,23 +7,26 @@
 
 namespace zq_test {
 
-StdoutCapture::StdoutCapture() : dir_("zqcapture"), path_(dir_ / "stdout") {
+StdoutCapture::StdoutCapture(int target) : dir_("zqcapture"), path_(dir_ / "stdout"), fd_(target) {
   fflush(stdout);
+  fflush(stderr);
   int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) throw std::runtime_error("cannot open the capture file");
-  saved_fd_ = dup(STDOUT_FILENO);
-  dup2(fd, STDOUT_FILENO);
+  saved_fd_ = dup(fd_);
+  dup2(fd, fd_);
   close(fd);
 }
 
 StdoutCapture::~StdoutCapture() {
   fflush(stdout);
-  dup2(saved_fd_, STDOUT_FILENO);
+  fflush(stderr);
+  dup2(saved_fd_, fd_);
   close(saved_fd_);
 }
 
 std::string StdoutCapture::Text() {
   fflush(stdout);
+  fflush(stderr);
   return ReadFile(path_);
 }
 

@@ -1,5 +1,6 @@
 // Captures what this process writes to standard output while alive
-// (the console log sink writes there).
+// (the console log sink writes there), or to another descriptor such as
+// standard error.
 #pragma once
 
 #include <string>
@@ -10,7 +11,7 @@ namespace zq_test {
 
 class StdoutCapture {
  public:
-  StdoutCapture();
+  explicit StdoutCapture(int target = 1);  // 1 standard output, 2 standard error
   ~StdoutCapture();
   StdoutCapture(const StdoutCapture&) = delete;
   StdoutCapture& operator=(const StdoutCapture&) = delete;
@@ -21,6 +22,7 @@ class StdoutCapture {
  private:
   TempDir dir_;
   std::string path_;
+  int fd_ = 1;
   int saved_fd_ = -1;
 };
 

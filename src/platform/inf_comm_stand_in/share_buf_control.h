@@ -1,0 +1,66 @@
+// Stand-in of the camera's share-buffer library for host builds.
+//
+// Frames come from the directory named by ZQ_SHAREBUF_DIR (read when a handle
+// is opened); without it every read finds nothing:
+//   <dir>/40/lists/<seq>.json                         face lists, <seq> decimal
+//   <dir>/40/images/<timestamp>_<datatype>_<objectID>  face images
+// A face-list read hands out the list with the highest <seq> above the last
+// one handed out on that handle (the newest, once). Writers put files in place
+// atomically (write elsewhere, then rename), as the camera software swaps whole
+// frames. A frame larger than the capacity is cut to the capacity and its full
+// size is returned, so the caller can tell.
+//
+// The control calls below script faults for in-process tests; they take
+// effect on the next library calls of any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zq_camera_service {
+namespace platform {
+namespace share_buf_stand_in {
+
+constexpr const char* kDirectoryVariable = "ZQ_SHAREBUF_DIR";
+
+std::string FaceListPath(const std::string& directory, uint64_t seq);
+std::string FaceImagePath(const std::string& directory, uint64_t timestamp, int datatype, int objectID);
+
+// One scripted outcome of a read call: `bytes` are written into the caller's
+// buffer (cut to its capacity), then `result` is returned.
+struct ScriptedRead {
+  int result = 0;
+  std::string bytes;
+};
+
+struct Lookup {
+  uint64_t timestamp = 0;
+  int datatype = 0;
+  int objectID = 0;
+};
+
+struct Counters {
+  int inits = 0;       // successful opens
+  int uninits = 0;     // successful closes
+  int open_handles = 0;
+  int list_reads = 0;  // face-list reads on a valid handle
+  std::vector<Lookup> lookups;  // face-image lookups on a valid handle, in call order
+};
+
+// Handles opened from now on read this directory instead of $ZQ_SHAREBUF_DIR;
+// "" goes back to the environment.
+void SetDirectory(const std::string& directory);
+// The next `count` opens fail (result 0).
+void FailInits(int count);
+// The next face-list reads (one entry each) return these instead of reading files.
+void ScriptListReads(std::vector<ScriptedRead> reads);
+// The next face-image lookups (one entry each) return these instead of reading files.
+void ScriptImageReads(std::vector<ScriptedRead> reads);
+Counters GetCounters();
+// Clears scripts, counters and the directory override; open handles stay open.
+void Reset();
+
+}  // namespace share_buf_stand_in
+}  // namespace platform
+}  // namespace zq_camera_service
