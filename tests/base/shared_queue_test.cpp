@@ -99,4 +99,36 @@ TEST(SharedQueue, SizeCountsAppendsAndDestructionFreesElements) {
   EXPECT_EQ(1, tracker.use_count());
 }
 
+TEST(SharedQueue, BoundedAppendDropsTheOldest) {
+  SharedQueue<int> queue;
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(0u, queue.push_back_bounded(int(i), 3));
+  EXPECT_EQ(1u, queue.push_back_bounded(3, 3));
+  EXPECT_EQ(1u, queue.push_back_bounded(4, 3));
+  EXPECT_EQ((std::vector<int>{2, 3, 4}), queue.take_front(10));
+  EXPECT_TRUE(queue.empty());
+}
+
+TEST(SharedQueue, TakeFrontTakesAtMostTheCountInOrder) {
+  SharedQueue<std::string> queue;
+  for (const char* text : {"a", "b", "c"}) queue.push_back(std::string(text));
+  EXPECT_EQ((std::vector<std::string>{"a", "b"}), queue.take_front(2));
+  EXPECT_EQ((std::vector<std::string>{"c"}), queue.take_front(2));
+  EXPECT_TRUE(queue.take_front(2).empty());
+}
+
+TEST(SharedQueue, WaitsForASizeOrADeadline) {
+  SharedQueue<int> queue;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(0u, queue.wait_until(start + 100ms, [](size_t size) { return size > 0; }));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
+
+  auto waiter = std::async(std::launch::async, [&] { return queue.wait([](size_t size) { return size >= 2; }); });
+  queue.push_back(1);
+  EXPECT_EQ(std::future_status::timeout, waiter.wait_for(100ms));
+  queue.push_back_bounded(2, 10);
+  ASSERT_EQ(std::future_status::ready, waiter.wait_for(5s));
+  EXPECT_EQ(2u, waiter.get());
+  EXPECT_EQ(2u, queue.wait_until(std::chrono::steady_clock::now() + 10s, [](size_t size) { return size == 2; }));
+}
+
 }  // namespace

@@ -229,43 +229,43 @@ struct HttpFakeServer::Impl {
     return record;
   }
 
-  // The scripted answer; a handler runs outside the lock.
-  HttpReply Choose(const HttpRequestRecord& record) {
-    HttpHandler handler;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      for (const Key& key : {Key{record.method, record.path}, Key{"*", record.path}}) {
-        auto one_shot = queued.find(key);
-        if (one_shot != queued.end() && !one_shot->second.empty()) {
-          HttpReply reply = std::move(one_shot->second.front());
-          one_shot->second.pop_front();
-          return reply;
-        }
+  // The scripted answer, chosen under the lock in the same step that records
+  // the request: a test that saw the request recorded and then scripts the
+  // next reply must not have its reply taken by this request. Leaves
+  // `handler` set instead when a handler computes the answer.
+  HttpReply ChooseLocked(const HttpRequestRecord& record, HttpHandler* handler) {
+    for (const Key& key : {Key{record.method, record.path}, Key{"*", record.path}}) {
+      auto one_shot = queued.find(key);
+      if (one_shot != queued.end() && !one_shot->second.empty()) {
+        HttpReply reply = std::move(one_shot->second.front());
+        one_shot->second.pop_front();
+        return reply;
       }
-      for (const Key& key : {Key{record.method, record.path}, Key{"*", record.path}}) {
-        auto found = handlers.find(key);
-        if (found != handlers.end()) {
-          handler = found->second;
-          break;
-        }
-        auto standing = replies.find(key);
-        if (standing != replies.end()) return standing->second;
-      }
-      if (!handler) return default_reply;
     }
-    return handler(record);
+    for (const Key& key : {Key{record.method, record.path}, Key{"*", record.path}}) {
+      auto found = handlers.find(key);
+      if (found != handlers.end()) {
+        *handler = found->second;
+        return HttpReply();
+      }
+      auto standing = replies.find(key);
+      if (standing != replies.end()) return standing->second;
+    }
+    return default_reply;
   }
 
   void Handle(const httplib::Request& request, httplib::Response& response) {
     HttpRequestRecord record = Record(request);
+    HttpReply reply;
+    HttpHandler handler;
     {
       std::lock_guard<std::mutex> lock(mutex);
       max_in_flight = std::max(max_in_flight, ++in_flight);
+      reply = ChooseLocked(record, &handler);
       requests.push_back(record);
     }
     changed.notify_all();
-
-    HttpReply reply = Choose(record);
+    if (handler) reply = handler(record);
     if (reply.delay.count() > 0) {
       std::unique_lock<std::mutex> lock(mutex);
       changed.wait_for(lock, reply.delay, [this] { return stopping; });
