@@ -87,6 +87,7 @@ int main() {
   // [Services] upgrade, authentication, face capture, encoder information, monitor (step 3).
   ServiceManager* services = ServiceManager::GetInstance();
   services->CreateServiceBy(SERVICE_DATA_UPLOAD);
+  services->CreateServiceBy(SERVICE_MONITOR);
   // [Businesses] private-cloud upload, reports, picture upload, upgrade hand-off (step 4),
   // then the business task thread (step 5).
   BusinessManager* businesses = BusinessManager::GetInstance();

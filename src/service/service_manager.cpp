@@ -2,6 +2,7 @@
 
 #include "base/log.h"
 #include "service/data_upload_service.h"
+#include "service/monitor_service.h"
 
 namespace zq_camera_service {
 
@@ -22,7 +23,7 @@ std::unique_ptr<BaseService> BuildService(ServiceType_ENUM type) {
       service.reset(new DataUploadService());
       break;
     case SERVICE_MONITOR:
-      // MonitorService joins here.
+      service = std::make_unique<MonitorService>();
       break;
     case SERVICE_UPGRADE:
       // UpgradeService joins here.
