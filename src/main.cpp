@@ -15,6 +15,7 @@
 #include "business/business_manager.h"
 #include "service/net_service.h"
 #include "service/service_manager.h"
+#include "snmp/snmp_service.h"
 
 using namespace zq_camera_service;
 
@@ -77,7 +78,9 @@ int main() {
   std::string root = TakeInstallRoot();
   g_zq_safe_file_path = root + "/safe_file";
 
-  // [SNMP agent] start-up step 1 goes here.
+  // [SNMP agent] start-up step 1: ends the process (status 1) when the agent
+  // library fails or cannot open its transports, before any configuration loads.
+  SnmpService::netsnmp_agent_init();
 
   ConfigManager::GetInstance()->LoadConfigs(root + "/app" + "/config/");
   LogInstalledVersion();

@@ -1,6 +1,7 @@
 #include "support/child_process.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -12,9 +13,17 @@
 
 namespace zq_test {
 
+namespace {
+
+void AddDefaultPath(Env& env) {
+  if (env.count("PATH") == 0) env["PATH"] = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+}
+
+}  // namespace
+
 ChildProcess::ChildProcess(Env env, std::string program, std::vector<std::string> args)
     : output_dir_("zqchild"), stdout_path_(output_dir_ / "stdout"), stderr_path_(output_dir_ / "stderr") {
-  if (env.count("PATH") == 0) env["PATH"] = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+  AddDefaultPath(env);
   std::vector<std::string> env_texts;
   for (const auto& entry : env) env_texts.push_back(entry.first + "=" + entry.second);
   std::vector<char*> envp;
@@ -25,10 +34,28 @@ ChildProcess::ChildProcess(Env env, std::string program, std::vector<std::string
   std::vector<char*> argv;
   for (auto& text : argv_texts) argv.push_back(&text[0]);
   argv.push_back(nullptr);
+  Launch([&] { execve(argv[0], argv.data(), envp.data()); });
+}
 
+ChildProcess::ChildProcess(Env env, std::function<void()> body)
+    : output_dir_("zqchild"), stdout_path_(output_dir_ / "stdout"), stderr_path_(output_dir_ / "stderr") {
+  AddDefaultPath(env);
+  Launch([&] {
+    clearenv();
+    for (const auto& entry : env) setenv(entry.first.c_str(), entry.second.c_str(), 1);
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    body();
+    fflush(nullptr);
+    _exit(0);
+  });
+}
+
+void ChildProcess::Launch(const std::function<void()>& in_child) {
   int out = open(stdout_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   int err = open(stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (out < 0 || err < 0) throw std::runtime_error("cannot create the child's output files");
+  // Nothing buffered in this process may be written a second time by the child.
+  fflush(nullptr);
   pid_ = fork();
   if (pid_ == 0) {
     dup2(out, STDOUT_FILENO);
@@ -37,7 +64,7 @@ ChildProcess::ChildProcess(Env env, std::string program, std::vector<std::string
     if (null_in >= 0) dup2(null_in, STDIN_FILENO);
     // The child gets its own process group so a test can signal what it started.
     setpgid(0, 0);
-    execve(argv[0], argv.data(), envp.data());
+    in_child();
     _exit(127);
   }
   close(out);
@@ -124,6 +151,11 @@ ServiceEnvironment::ServiceEnvironment(const std::string& install_root) : scratc
   env["SNMP_PERSISTENT_DIR"] = scratch / "snmp-persist";
   env["MIBS"] = "";
   env["HOME"] = scratch.path();
+}
+
+void ServiceEnvironment::AddSnmpTrapSink(uint16_t port) {
+  std::string path = snmp_conf_dir + "/Test.conf";
+  WriteFile(path, ReadFile(path) + "trap2sink 127.0.0.1:" + std::to_string(port) + " public\n");
 }
 
 }  // namespace zq_test

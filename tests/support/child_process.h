@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -22,6 +23,12 @@ class ChildProcess {
  public:
   // `env` is the child's whole environment (PATH is added when missing).
   explicit ChildProcess(Env env, std::string program = ZQ_SERVICE_BINARY, std::vector<std::string> args = {});
+  // Runs `body` in a forked copy of this process (no exec), with `env` as its
+  // whole environment and line-buffered standard output; the child ends with
+  // status 0 when `body` returns. For code that takes over process-wide state
+  // (the SNMP agent library) and must not do so in the test process itself.
+  // Fork only while the test process runs no threads of its own.
+  ChildProcess(Env env, std::function<void()> body);
   ~ChildProcess();  // kills the child (SIGKILL) when it still runs
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -44,6 +51,9 @@ class ChildProcess {
  private:
   bool WaitForText(const std::string& path, const std::string& needle, std::chrono::milliseconds timeout,
                    size_t count);
+  // Forks; the child gets the output files and its own process group, then
+  // runs `in_child`, which never returns.
+  void Launch(const std::function<void()>& in_child);
 
   TempDir output_dir_;
   std::string stdout_path_;
@@ -66,6 +76,10 @@ struct ServiceEnvironment {
   TempDir scratch;
   uint16_t snmp_port = 0;
   std::string snmp_conf_dir;
+
+  // Makes the agent send its notifications to 127.0.0.1:`port` (SNMPv2c,
+  // community "public"), for a TrapReceiver there.
+  void AddSnmpTrapSink(uint16_t port);
 };
 
 }  // namespace zq_test

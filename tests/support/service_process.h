@@ -5,12 +5,18 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 
 #include "support/child_process.h"
 #include "support/install_root.h"
 #include "support/ports.h"
 
 namespace zq_test {
+
+// The SNMP agent writes these lines to standard output itself, whatever the
+// log settings: the first while it starts on the main thread, the second from
+// the agent thread. Nothing else comes between them.
+inline const std::string kSnmpAgentStdoutLines = "setParam\nNET-SNMP test\n";
 
 class ServiceProcessTest : public ::testing::Test {
  protected:

@@ -1,0 +1,221 @@
+// The agent and its notification modules, run in a forked copy of the test
+// (the agent library is process-wide and its thread never ends), with the
+// real snmptrapd as receiver and files of the test standing in for procfs.
+#include "snmp/snmp_service.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <thread>
+#include <unistd.h>
+
+#include "base/log.h"
+#include "snmp/cpu_ratio_trap.h"
+#include "snmp/memory_free_trap.h"
+#include "support/child_process.h"
+#include "support/files.h"
+#include "support/snmp_tools.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using zq_test::SnmpNotification;
+using zq_test::SnmpVarbind;
+
+const std::string kCpuNotification = ".1.0.0.2.0.1";
+const std::string kMemoryNotification = ".1.0.0.3.0.1";
+const std::string kHeartbeatNotification = ".1.0.0.4.0.1";
+
+std::string MeminfoWithFree(uint32_t free_kb) {
+  return "MemTotal:        2048000 kB\nMemFree:        " + std::to_string(free_kb) +
+         " kB\nMemAvailable:    1500000 kB\n";
+}
+
+std::string StatLine(uint32_t user, uint32_t idle) {
+  return "cpu  " + std::to_string(user) + " 0 0 " + std::to_string(idle) + " 0 0 0 0 0 0\ncpu0 1 1 1 1 1 1 1\n";
+}
+
+// Replaces the file in one step, so the agent never reads it half written.
+void ReplaceFile(const std::string& path, const std::string& content) {
+  zq_test::WriteFile(path + ".new", content);
+  ASSERT_EQ(0, rename((path + ".new").c_str(), path.c_str()));
+}
+
+class SnmpAgentTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    environment_.AddSnmpTrapSink(receiver_.port());
+    zq_test::WriteFile(stat_, StatLine(0, 0));
+    zq_test::WriteFile(meminfo_, MeminfoWithFree(1000000));
+  }
+
+  std::unique_ptr<zq_test::ChildProcess> StartAgent(bool fail_thread_start = false) {
+    std::string stat = stat_;
+    std::string meminfo = meminfo_;
+    auto agent = std::make_unique<zq_test::ChildProcess>(environment_.env, [=] {
+      g_zq_log_config = 4;
+      g_zq_log_record_type = 3;
+      g_zq_log_app_name = "Service";
+      SetCpuRatioTrapStatPathForTest(stat);
+      SetMemoryFreeTrapMeminfoPathForTest(meminfo);
+      zq_camera_service::SnmpService::SetFailThreadStartForTest(fail_thread_start);
+      int result = zq_camera_service::SnmpService::netsnmp_agent_init();
+      printf("agent init returned %d\n", result);
+      for (;;) pause();
+    });
+    started_ = std::chrono::steady_clock::now();
+    return agent;
+  }
+
+  std::chrono::steady_clock::duration SinceStart() const { return std::chrono::steady_clock::now() - started_; }
+
+  zq_test::TempDir files_{"zqsnmp"};
+  std::string stat_ = files_ / "stat";
+  std::string meminfo_ = files_ / "meminfo";
+  zq_test::ServiceEnvironment environment_{files_ / "root"};
+  zq_test::TrapReceiver receiver_;
+  std::chrono::steady_clock::time_point started_;
+};
+
+std::vector<SnmpVarbind> ExpectedVarbinds(int number, const std::string& figure) {
+  std::string n = std::to_string(number);
+  return {
+      {".1.3.6.1.6.3.1.1.4.1.0", "OID", ".1.0.0." + n + ".0.1"},
+      {".1.0.0.1.1.0", "INTEGER", "1"},
+      {".1.0.0." + n + ".1.1.0", "INTEGER", figure},
+      {".1.0.0.1.2.0", "INTEGER", "1"},
+      {".1.0.0.1.3.0", "STRING", "\"zorblat\""},
+      {".1.0.0.1.4.0", "INTEGER", "12345"},
+      {".1.0.0.1.5.0", "INTEGER", "2018"},
+      {".1.0.0.1.6.0", "STRING", "\"mac_test\""},
+  };
+}
+
+std::string Describe(const std::vector<SnmpVarbind>& varbinds) {
+  std::string text;
+  for (const SnmpVarbind& varbind : varbinds) text += varbind.name + " = " + varbind.type + ": " + varbind.value + "\n";
+  return text;
+}
+
+TEST_F(SnmpAgentTest, EachNotificationCarriesItsFigureAndTheDeviceIdentity) {
+  // The first CPU poll compares with an all-zero sample: 25 % since "boot".
+  zq_test::WriteFile(stat_, StatLine(25, 75));
+  zq_test::WriteFile(meminfo_, MeminfoWithFree(119999));
+  auto agent = StartAgent();
+  ASSERT_TRUE(receiver_.WaitFor(kHeartbeatNotification, 1, 30s)) << agent->Stdout();
+
+  struct Case {
+    const char* name;
+    std::string trap_oid;
+    int number;
+    std::string figure;
+  } cases[] = {
+      {"cpu ratio", kCpuNotification, 2, "25"},
+      {"free memory", kMemoryNotification, 3, "119999"},
+      {"heartbeat", kHeartbeatNotification, 4, "20"},
+  };
+  for (const Case& c : cases) {
+    std::vector<SnmpNotification> received = receiver_.Notifications(c.trap_oid);
+    ASSERT_FALSE(received.empty()) << c.name;
+    EXPECT_EQ(Describe(ExpectedVarbinds(c.number, c.figure)), Describe(received[0].varbinds)) << c.name;
+  }
+
+  // The heartbeat goes out one interval after the agent started, not before.
+  SnmpNotification heartbeat = receiver_.Notifications(kHeartbeatNotification)[0];
+  EXPECT_GE(heartbeat.uptime, 1950);
+  EXPECT_LE(heartbeat.uptime, 2300);
+  EXPECT_TRUE(agent->WaitForStderr("example_notification: sending trap 1\n", 5s));
+  EXPECT_EQ(std::string::npos, agent->Stderr().find("sending trap 2\n"));
+  // The CPU and memory notifications went out at the first poll.
+  EXPECT_LE(receiver_.Notifications(kCpuNotification)[0].uptime, 250);
+  EXPECT_LE(receiver_.Notifications(kMemoryNotification)[0].uptime, 250);
+
+  std::string out = agent->Stdout();
+  EXPECT_EQ(0u, out.find("setParam\n")) << out;
+  EXPECT_NE(std::string::npos, out.find("agent init returned 0\n"));
+  EXPECT_NE(std::string::npos, out.find("NET-SNMP test\n"));
+  EXPECT_NE(std::string::npos, out.find("Service | DEBUG: check and process snmptrap\n"));
+  std::string err = agent->Stderr();
+  EXPECT_NE(std::string::npos, err.find("cpuTrap: Initializing\n"));
+  EXPECT_NE(std::string::npos, err.find("memoryTrap: Initializing\n"));
+  EXPECT_NE(std::string::npos, err.find("example_notification: initializing (setting callback alarm)\n"));
+  EXPECT_NE(std::string::npos, err.find("NET_SNMP version "));
+}
+
+TEST_F(SnmpAgentTest, FiguresAtTheThresholdSendNothingAndOneStepBeyondSendAtOnce) {
+  zq_test::WriteFile(stat_, StatLine(20, 80));          // exactly 20 %
+  zq_test::WriteFile(meminfo_, MeminfoWithFree(120000));  // exactly the threshold
+  auto agent = StartAgent();
+  ASSERT_TRUE(agent->WaitForStdout("agent init returned 0\n", 20s)) << agent->Stderr().substr(0, 2000);
+  std::this_thread::sleep_for(3500ms);  // three polls
+  EXPECT_TRUE(receiver_.Notifications(kCpuNotification).empty());
+  EXPECT_TRUE(receiver_.Notifications(kMemoryNotification).empty());
+
+  // 21 of the next 100 ticks busy; one kB below the threshold.
+  ReplaceFile(stat_, StatLine(41, 159));
+  ReplaceFile(meminfo_, MeminfoWithFree(119999));
+  auto changed = SinceStart();
+  ASSERT_TRUE(receiver_.WaitFor(kCpuNotification, 1, 5s));
+  ASSERT_TRUE(receiver_.WaitFor(kMemoryNotification, 1, 5s));
+  SnmpNotification cpu = receiver_.Notifications(kCpuNotification)[0];
+  SnmpNotification memory = receiver_.Notifications(kMemoryNotification)[0];
+  EXPECT_EQ("21", cpu.varbinds.at(2).value);
+  EXPECT_EQ("119999", memory.varbinds.at(2).value);
+  // Sent at the first poll after the change.
+  long changed_ticks = std::chrono::duration_cast<std::chrono::milliseconds>(changed).count() / 10;
+  EXPECT_LE(cpu.uptime, changed_ticks + 200);
+  EXPECT_LE(memory.uptime, changed_ticks + 200);
+}
+
+TEST_F(SnmpAgentTest, HeldConditionRepeatsEveryFiveSecondsAndStopsWhenItClears) {
+  // Half of every tick that passes is busy, for as long as the test keeps
+  // the counters moving.
+  uint32_t ticks = 1000;
+  zq_test::WriteFile(stat_, StatLine(ticks, ticks));
+  zq_test::WriteFile(meminfo_, MeminfoWithFree(119999));
+  auto agent = StartAgent();
+  auto advance = [&] {
+    ticks += 10;
+    ReplaceFile(stat_, StatLine(ticks, ticks));
+    std::this_thread::sleep_for(100ms);
+  };
+  auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (receiver_.Notifications(kCpuNotification).empty() && std::chrono::steady_clock::now() < deadline) advance();
+  ASSERT_FALSE(receiver_.Notifications(kCpuNotification).empty()) << agent->Stdout();
+  auto first = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() < first + 12s) advance();
+  // Cleared: the counters stand still (ratio 0) and free memory is back.
+  ReplaceFile(meminfo_, MeminfoWithFree(500000));
+  std::this_thread::sleep_for(first + 17500ms - std::chrono::steady_clock::now());
+
+  for (const std::string& trap_oid : {kCpuNotification, kMemoryNotification}) {
+    std::vector<SnmpNotification> received = receiver_.Notifications(trap_oid);
+    ASSERT_EQ(3u, received.size()) << trap_oid;
+    EXPECT_NEAR(500, received[1].uptime - received[0].uptime, 60) << trap_oid;
+    EXPECT_NEAR(1000, received[2].uptime - received[0].uptime, 60) << trap_oid;
+  }
+  EXPECT_EQ("50", receiver_.Notifications(kCpuNotification)[0].varbinds.at(2).value);
+}
+
+TEST_F(SnmpAgentTest, AgentThreadThatCannotStartIsReportedAndServesNothing) {
+  zq_test::WriteFile(stat_, StatLine(90, 10));
+  auto agent = StartAgent(true);
+  ASSERT_TRUE(agent->WaitForStdout("agent init returned -1\n", 20s)) << agent->Stdout();
+  EXPECT_TRUE(agent->WaitForStderr("netsnmp agent init error\n", 5s));
+  EXPECT_TRUE(zq_test::SnmpGet(environment_.snmp_port, {".1.3.6.1.2.1.1.3.0"}).empty());
+  EXPECT_EQ(std::string::npos, agent->Stdout().find("NET-SNMP test"));
+  EXPECT_TRUE(receiver_.Notifications().empty());
+}
+
+TEST_F(SnmpAgentTest, AnswersQueriesOnItsConfiguredPort) {
+  auto agent = StartAgent();
+  ASSERT_TRUE(agent->WaitForStdout("NET-SNMP test\n", 20s));
+  std::vector<SnmpVarbind> answer =
+      zq_test::SnmpGet(environment_.snmp_port, {".1.3.6.1.2.1.1.3.0", ".1.3.6.1.2.1.1.1.0"});
+  ASSERT_EQ(2u, answer.size()) << agent->Stdout();
+  EXPECT_EQ("Timeticks", answer[0].type);
+  EXPECT_EQ("STRING", answer[1].type);
+  EXPECT_NE(std::string::npos, answer[1].value.find("Linux"));
+}
+
+}  // namespace

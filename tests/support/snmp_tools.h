@@ -1,0 +1,69 @@
+// The real net-snmp tools as the SNMP manager and notification receiver of
+// tests, on loopback, with their files confined to temporary directories.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/child_process.h"
+#include "support/files.h"
+
+namespace zq_test {
+
+// One varbind as the tools print it with numeric names (-On):
+// ".1.0.0.1.3.0 = STRING: "zorblat"" is {".1.0.0.1.3.0", "STRING", "\"zorblat\""}.
+struct SnmpVarbind {
+  std::string name;
+  std::string type;
+  std::string value;
+};
+
+inline bool operator==(const SnmpVarbind& a, const SnmpVarbind& b) {
+  return a.name == b.name && a.type == b.type && a.value == b.value;
+}
+
+// One notification: the sender's sysUpTime.0 in hundredths of a second and
+// the varbinds after it (snmpTrapOID.0 first).
+struct SnmpNotification {
+  long uptime = -1;
+  std::vector<SnmpVarbind> varbinds;
+  // The value of snmpTrapOID.0, "" when absent.
+  std::string TrapOid() const;
+};
+
+// The notification a receiver line holds, if it holds one.
+bool ParseNotificationLine(const std::string& line, SnmpNotification* notification);
+
+// The environment the tools run with: no MIB files, no files outside `dir`.
+Env SnmpToolEnvironment(const std::string& dir);
+
+// snmptrapd on a free port of 127.0.0.1, accepting SNMPv2c notifications of
+// any community.
+class TrapReceiver {
+ public:
+  TrapReceiver();
+  TrapReceiver(const TrapReceiver&) = delete;
+  TrapReceiver& operator=(const TrapReceiver&) = delete;
+
+  uint16_t port() const { return port_; }
+  // Everything received so far, in order of arrival.
+  std::vector<SnmpNotification> Notifications() const;
+  // Those whose snmpTrapOID.0 is `trap_oid`.
+  std::vector<SnmpNotification> Notifications(const std::string& trap_oid) const;
+  // Waits until at least `count` notifications of `trap_oid` arrived.
+  bool WaitFor(const std::string& trap_oid, size_t count, std::chrono::milliseconds timeout) const;
+
+ private:
+  TempDir dir_;
+  uint16_t port_ = 0;
+  std::unique_ptr<ChildProcess> process_;
+};
+
+// snmpget (SNMPv2c, community "public") of `oids` from the agent on
+// 127.0.0.1:`port`: the varbinds of its answer, none when there was no answer.
+std::vector<SnmpVarbind> SnmpGet(uint16_t port, const std::vector<std::string>& oids);
+
+}  // namespace zq_test
