@@ -205,6 +205,8 @@ void DataUploadService::CheckCapFaceRoutine() {
   zq_print("face num: %d\n", group_count);
 
   std::vector<FaceInfo_Upload> batch;  // contiguous: handed on as (count, first record)
+  int64_t batch_image_bytes = 0;
+  int over_limit = 0;
   MJPEG_QUERY_INFO_ST locator{};       // one per pass, not reset between groups
   const rapidjson::Value* groups = json::GetArray(list, "Groups");
   for (int64_t i = 0; groups != nullptr && i < group_count && i < static_cast<int64_t>(groups->Size()); ++i) {
@@ -230,6 +232,11 @@ void DataUploadService::CheckCapFaceRoutine() {
       zq_print("face not put or covered,may try get\n");
       continue;
     }
+    if (batch_image_bytes + m > FACE_BATCH_IMAGE_LIMIT) {
+      ++over_limit;
+      continue;
+    }
+    batch_image_bytes += m;
 
     FaceInfo_Upload record;
     record.image_len = m;
@@ -263,6 +270,8 @@ void DataUploadService::CheckCapFaceRoutine() {
     record.timestamp = 0;
     batch.push_back(std::move(record));
   }
+
+  if (over_limit > 0) zq_warn("face batch image limit reached, %d faces skipped\n", over_limit);
 
   OnHandleFaceInfo(static_cast<int>(batch.size()), batch.empty() ? nullptr : batch.data());
 

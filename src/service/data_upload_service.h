@@ -24,6 +24,9 @@ constexpr int SHARE_BUF_FACE = 40;
 constexpr int SHARE_BUF_CAMERA_PIC = 34;
 constexpr int SHARE_BUF_H264 = 35;
 constexpr int FACE_BUFFER_SIZE = 1048576;
+// Image bytes one batch may hold. A face list can name thousands of groups;
+// without a bound one list could make the pass hold gigabytes of images.
+constexpr int64_t FACE_BATCH_IMAGE_LIMIT = 16 * 1048576;
 
 class DataUploadService : public BaseService {
  public:

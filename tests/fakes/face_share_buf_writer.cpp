@@ -7,7 +7,7 @@
 
 #include "platform/inf_comm_stand_in/share_buf_control.h"
 
-namespace zq_fakes {
+namespace zq_test {
 
 namespace stand_in = zq_camera_service::platform::share_buf_stand_in;
 
@@ -59,4 +59,4 @@ std::string FaceShareBufWriter::ListText(const std::vector<FaceGroup>& groups) {
   return text + "]}";
 }
 
-}  // namespace zq_fakes
+}  // namespace zq_test

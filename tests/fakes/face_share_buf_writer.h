@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace zq_fakes {
+namespace zq_test {
 
 // One tracked face of a face list.
 struct FaceGroup {
@@ -43,4 +43,4 @@ class FaceShareBufWriter {
   std::string directory_;
 };
 
-}  // namespace zq_fakes
+}  // namespace zq_test

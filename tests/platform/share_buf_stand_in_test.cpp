@@ -16,7 +16,7 @@
 namespace {
 
 namespace stand_in = zq_camera_service::platform::share_buf_stand_in;
-using zq_fakes::FaceShareBufWriter;
+using zq_test::FaceShareBufWriter;
 
 class ShareBufStandInTest : public ::testing::Test {
  protected:

@@ -31,8 +31,8 @@ using zq_camera_service::DataUploadService;
 using zq_camera_service::FACE_BUFFER_SIZE;
 using zq_camera_service::FaceInfo_Upload;
 using zq_camera_service::IDataUploadService;
-using zq_fakes::FaceGroup;
-using zq_fakes::FaceShareBufWriter;
+using zq_test::FaceGroup;
+using zq_test::FaceShareBufWriter;
 namespace stand_in = zq_camera_service::platform::share_buf_stand_in;
 
 std::string Hex(const char* bytes, int length) {
@@ -289,6 +289,10 @@ TEST_F(DataUploadServiceTest, HostileListsAndImagesAreHandledSafely) {
   const std::string one = "{\"Group_Num\":1,\"Groups\":[{" + url + "}]}";
   const std::string empty_list = "{\"Group_Num\":0}";
   const int cap = FACE_BUFFER_SIZE;
+  std::string seventeen = "{\"Group_Num\":17,\"Groups\":[";
+  for (int i = 0; i < 17; ++i) seventeen += std::string(i > 0 ? "," : "") + "{" + url + "}";
+  seventeen += "]}";
+  const std::vector<stand_in::ScriptedRead> whole_images(17, {cap, std::string(cap, '\x01')});
   std::string long_url(200000, 'a');
   for (size_t i = 1; i < long_url.size(); i += 2) long_url[i] = '&';
   const HostileCase cases[] = {
@@ -323,6 +327,8 @@ TEST_F(DataUploadServiceTest, HostileListsAndImagesAreHandledSafely) {
        "{\"Group_Num\":1,\"Groups\":[{\"faceDetect_url\":\"datatype=99999999999&timestamp=99999999999999999999999"
        "&objectID=1\"}]}",
        {}, {0}, {}, "face not put or covered,may try get\n"},
+      {"a batch holds at most 16 MiB of images", {}, seventeen, whole_images,
+       {16}, {}, "face batch image limit reached, 1 faces skipped\n"},
       {"very long url", {}, "{\"Group_Num\":1,\"Groups\":[{\"faceDetect_url\":\"" + long_url + "\"}]}", {}, {0}, {}, ""},
   };
   for (const HostileCase& c : cases) {
