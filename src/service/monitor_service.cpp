@@ -149,10 +149,11 @@ MonitorService::~MonitorService() {
 
 int MonitorService::StartService() {
   running = 1;
-  threadFuncs.push_back(&IThreadService::StartThread);
+  // The body is listed once: a thread already started reads this table, so a
+  // repeated start must not grow (and move) it under that thread.
+  if (threadFuncs.empty()) threadFuncs.push_back(&IThreadService::StartThread);
   zq_info("Create thread...\n");
-  thread_name = ThreadManager::GetInstance()->CreateThread(
-      kThreadName, static_cast<IThreadService*>(this), static_cast<int>(threadFuncs.size()) - 1);
+  thread_name = ThreadManager::GetInstance()->CreateThread(kThreadName, static_cast<IThreadService*>(this), 0);
   if (!thread_name.empty()) started_threads.push_back(thread_name);
   zq_info("Create thread...done\n");
   return 0;

@@ -197,6 +197,38 @@ TEST_F(SnmpAgentTest, HeldConditionRepeatsEveryFiveSecondsAndStopsWhenItClears) 
   EXPECT_EQ("50", receiver_.Notifications(kCpuNotification)[0].varbinds.at(2).value);
 }
 
+TEST_F(SnmpAgentTest, OnePollAtTheThresholdRestartsTheRepeatWithAnImmediateNotification) {
+  uint32_t ticks = 1000;
+  zq_test::WriteFile(stat_, StatLine(ticks, ticks));
+  auto agent = StartAgent();
+  auto advance = [&] {
+    ticks += 10;
+    ReplaceFile(stat_, StatLine(ticks, ticks));
+    std::this_thread::sleep_for(100ms);
+  };
+  auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (receiver_.Notifications(kCpuNotification).empty() && std::chrono::steady_clock::now() < deadline) advance();
+  ASSERT_FALSE(receiver_.Notifications(kCpuNotification).empty()) << agent->Stdout();
+  // Polls fall on whole seconds after the first notification (seen here a
+  // little later). The counters stand still from +1.5 s to +3.6 s, so the poll
+  // at +3 s finds no tick since the one at +2 s (ratio 0), and move again for
+  // the poll at +4 s; they stop for good after +6.5 s, so the poll at +8 s
+  // ends the new repeat well before it would fall due.
+  auto first = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() < first + 1500ms) advance();
+  std::this_thread::sleep_for(first + 3600ms - std::chrono::steady_clock::now());
+  while (std::chrono::steady_clock::now() < first + 6500ms) advance();
+  std::this_thread::sleep_for(first + 11s - std::chrono::steady_clock::now());
+
+  // No notification at +5 s from the first repeat; a new one at +4 s, whose
+  // own repeat (+9 s) the poll at +8 s cancelled.
+  std::vector<SnmpNotification> received = receiver_.Notifications(kCpuNotification);
+  std::string uptimes;
+  for (const SnmpNotification& notification : received) uptimes += std::to_string(notification.uptime) + " ";
+  ASSERT_EQ(2u, received.size()) << uptimes;
+  EXPECT_NEAR(400, received[1].uptime - received[0].uptime, 60);
+}
+
 TEST_F(SnmpAgentTest, AgentThreadThatCannotStartIsReportedAndServesNothing) {
   zq_test::WriteFile(stat_, StatLine(90, 10));
   auto agent = StartAgent(true);
