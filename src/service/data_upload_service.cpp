@@ -67,8 +67,6 @@ int DataUploadService::StartService() {
   if (fetch_thread_started) return 0;  // one fetch thread per service
   running = true;
   face_share_buf = 0;
-  camera_pic_share_buf = 0;
-  stream_share_buf = 0;
 
   pthread_attr_t attr;
   if (pthread_attr_init(&attr) != 0) {
@@ -102,15 +100,15 @@ int DataUploadService::StopService() {
     fetch_thread_started = false;
     zq_info("destroy process face thread succeed\n");
   }
+  StopStreamThread();
   CloseShareBuffers();
   return 0;
 }
 
 void DataUploadService::CloseShareBuffers() {
-  for (int* handle : {&face_share_buf, &camera_pic_share_buf, &stream_share_buf}) {
-    if (*handle != 0) Inf_ShareBufUnInit(*handle);
-    *handle = 0;
-  }
+  if (face_share_buf != 0) Inf_ShareBufUnInit(face_share_buf);
+  face_share_buf = 0;
+  CloseReaderShareBuffers();
 }
 
 bool DataUploadService::SleepWhileRunning(std::chrono::milliseconds duration) {

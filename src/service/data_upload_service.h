@@ -12,11 +12,14 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
+#include "base/shared_queue.h"
 #include "service/base_service.h"
 #include "service/face_info_upload.h"
 #include "service/i_data_upload_service.h"
+#include "service/share_buf_frame_header.h"
 
 namespace zq_camera_service {
 
@@ -54,19 +57,48 @@ class DataUploadService : public BaseService {
   void DoDataFetchServiceThread();
   static void* StaticDataFetchService(void* service);
 
+  // Camera picture (buffer 34) and H.264 stream (buffer 35) readers; no pass
+  // runs them (data_upload_service_readers.cpp).
+  //
+  // Serves one pending picture request: the newest picture, when it is new,
+  // goes to every consumer's OnCameraDataUploadCallback.
+  void CheckCapCameraPicRoutine();
+  // Starts or stops the stream thread to match stream_requested.
+  void CheckCapCameraStreamRoutine();
+  void CapStreamThread();
+  static void* StaticCapStreamThread(void* service);
+  // Empties the stream state; 0.
+  int ResetH264Stream();
+  // Queues the next stream frame (if a new one comes within three reads) and
+  // copies up to `len` queued bytes into `buffer`; the number copied, or -1
+  // when the stream is not open or not requested.
+  int ReadCapH264Stream(void* buffer, int len);
+  // The frame times of the last picture handed out and the last stream frame
+  // queued are process-wide; tests start them from 0 again.
+  static void ResetFrameTimesForTest();
+
   // Raised by the picture upload when it wants a camera picture; served by
   // the picture reader.
   std::atomic<bool> camera_pic_requested{false};
   std::atomic<bool> stream_requested{false};
 
  private:
+  // Fetches one frame (header and data) with `read` into `frame`, which holds
+  // the header and kMaxShareBufFrameLength bytes; true and the header when it
+  // holds a frame whose whole data was fetched.
+  using FrameRead = int (*)(int handle, int capacity, char* buffer);
+  static bool FetchFrame(FrameRead read, int handle, char* frame, ShareBufFrameHeader* header);
+  bool QueueNextStreamFrame();
+  void StopStreamThread();
+  void JoinStreamThreadLocked();
+  void CloseReaderShareBuffers();
   // Sleeps `duration` unless a stop comes first; false once stopped.
   bool SleepWhileRunning(std::chrono::milliseconds duration);
   void CloseShareBuffers();
 
   int face_share_buf = 0;
-  int camera_pic_share_buf = 0;
-  int stream_share_buf = 0;
+  int camera_pic_share_buf = 0;  // guarded by camera_pic_lock
+  int stream_share_buf = 0;      // guarded by stream_lock
   std::atomic<bool> running{false};
 
   std::mutex face_copy_lock;
@@ -85,6 +117,25 @@ class DataUploadService : public BaseService {
   // fills the whole capacity can still be terminated.
   std::unique_ptr<char[]> face_list_buffer;
   std::unique_ptr<char[]> face_image_buffer;
+
+  // Picture reader: the lock spans a whole routine, consumers included, so
+  // the picture stays valid while they look at it.
+  std::mutex camera_pic_lock;
+  std::unique_ptr<char[]> camera_pic_buffer;  // the last picture handed out
+  size_t camera_pic_capacity = 0;
+  std::unique_ptr<char[]> camera_frame_buffer;  // header and picture as fetched, made on first use
+
+  // Stream reader. stream_control_lock spans starting and stopping the
+  // thread; stream_lock a whole read and a whole reset (taken after
+  // stream_control_lock when both are held).
+  std::mutex stream_control_lock;
+  bool stream_thread_running = false;
+  pthread_t stream_thread{};
+  std::mutex stream_lock;
+  SharedQueue<std::string> h264_queue;  // one element per frame, oldest first
+  size_t h264_read_offset = 0;          // bytes of the head element already copied out
+  bool h264_key_frame_seen = false;
+  std::unique_ptr<char[]> stream_frame_buffer;  // header and frame as fetched, made on first use
 };
 
 }  // namespace zq_camera_service

@@ -152,7 +152,7 @@ TEST_F(ShareBufStandInTest, InvalidCallsAreErrors) {
   };
   for (const Case& c : cases) EXPECT_EQ(-1, c.result) << c.name;
 
-  // Buffers 34 and 35 report "no frame" with a zeroed header for now.
+  // Without frame files, buffers 34 and 35 report "no frame" with a zeroed header.
   memset(buffer, 0x5a, sizeof buffer);
   EXPECT_EQ(0, Inf_ShareBufGetCurFrame(picture, 8, buffer));
   EXPECT_EQ(std::string(8, '\0'), std::string(buffer, 8));

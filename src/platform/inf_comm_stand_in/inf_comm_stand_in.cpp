@@ -34,7 +34,11 @@ struct Handle {
   std::string directory;  // "" = no frames at all
   bool list_delivered = false;
   uint64_t last_list_seq = 0;
+  bool frame_delivered = false;  // buffer 35: a frame was handed out on this handle
+  uint64_t last_frame_seq = 0;
 };
+
+constexpr size_t kFrameHeaderSize = 40;
 
 struct State {
   std::mutex mutex;
@@ -122,6 +126,63 @@ bool NewestListAfter(const Handle& handle, uint64_t* seq) {
   return found;
 }
 
+// "<decimal>" -> true and the number; temporary files of writers and other
+// names -> false.
+bool ParseFrameName(const char* name, uint64_t* seq) {
+  if (*name == '\0') return false;
+  uint64_t value = 0;
+  for (const char* p = name; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    uint64_t digit = static_cast<uint64_t>(*p - '0');
+    if (value > (UINT64_MAX - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  *seq = value;
+  return true;
+}
+
+// Buffer 34: the highest frame number (newest). Buffer 35: the lowest frame
+// number above the handle's last one (next in stream order).
+bool PickFrame(const Handle& handle, uint64_t* seq) {
+  DIR* dir = opendir((handle.directory + "/" + std::to_string(handle.buf_id) + "/frames").c_str());
+  if (dir == nullptr) return false;
+  const bool newest = handle.buf_id == kCameraPictureBuffer;
+  bool found = false;
+  uint64_t best = 0;
+  while (struct dirent* entry = readdir(dir)) {
+    uint64_t candidate = 0;
+    if (!ParseFrameName(entry->d_name, &candidate)) continue;
+    if (!newest && handle.frame_delivered && candidate <= handle.last_frame_seq) continue;
+    if (!found || (newest ? candidate > best : candidate < best)) {
+      best = candidate;
+      found = true;
+    }
+  }
+  closedir(dir);
+  *seq = best;
+  return found;
+}
+
+// One read of buffer 34 or 35 on a valid handle.
+int ReadFrame(Handle& handle, int capacity, char* buffer) {
+  uint64_t seq = 0;
+  int n = -1;
+  if (!handle.directory.empty() && PickFrame(handle, &seq)) {
+    n = ReadFrameFile(FramePath(handle.directory, handle.buf_id, seq), capacity, buffer);
+    // A frame that vanished between the listing and the read was not handed out.
+    if (n >= 0) {
+      handle.frame_delivered = true;
+      handle.last_frame_seq = seq;
+    }
+  }
+  if (n <= 0) {
+    // No frame: a zeroed header says so (frame length 0).
+    memset(buffer, 0, capacity < static_cast<int>(kFrameHeaderSize) ? static_cast<size_t>(capacity) : kFrameHeaderSize);
+    return 0;
+  }
+  return n;
+}
+
 Handle* FindHandle(State& s, int handle) {
   auto it = s.handles.find(handle);
   return it == s.handles.end() ? nullptr : &it->second;
@@ -136,6 +197,10 @@ std::string FaceListPath(const std::string& directory, uint64_t seq) {
 std::string FaceImagePath(const std::string& directory, uint64_t timestamp, int datatype, int objectID) {
   return directory + "/40/images/" + std::to_string(timestamp) + "_" + std::to_string(datatype) + "_" +
          std::to_string(objectID);
+}
+
+std::string FramePath(const std::string& directory, int buf_id, uint64_t seq) {
+  return directory + "/" + std::to_string(buf_id) + "/frames/" + std::to_string(seq);
 }
 
 void SetDirectory(const std::string& directory) {
@@ -261,9 +326,6 @@ int Inf_ShareBufFindOneFrame(int handle, int capacity, char* buffer, uint64_t ti
   return n < 0 ? 0 : n;  // absent: never put, or already overwritten
 }
 
-// Buffers 34 and 35 carry a frame header in front of their frames; their
-// directory layout belongs to the picture and stream readers. Until those
-// exist, both report "no frame": a zeroed header (frame length 0).
 int Inf_ShareBufGetCurFrame(int handle, int capacity, char* buffer) {
   using namespace zq_camera_service::platform::share_buf_stand_in;
   if (capacity <= 0 || buffer == nullptr) return -1;
@@ -271,8 +333,8 @@ int Inf_ShareBufGetCurFrame(int handle, int capacity, char* buffer) {
   std::lock_guard<std::mutex> lock(s.mutex);
   Handle* h = FindHandle(s, handle);
   if (h == nullptr || h->buf_id != kCameraPictureBuffer) return -1;
-  memset(buffer, 0, static_cast<size_t>(capacity));
-  return 0;
+  ++s.counters.picture_reads;
+  return ReadFrame(*h, capacity, buffer);
 }
 
 int Inf_ShareBufGetOneFrame(int handle, int capacity, char* buffer) {
@@ -282,8 +344,8 @@ int Inf_ShareBufGetOneFrame(int handle, int capacity, char* buffer) {
   std::lock_guard<std::mutex> lock(s.mutex);
   Handle* h = FindHandle(s, handle);
   if (h == nullptr || h->buf_id != kStreamBuffer) return -1;
-  memset(buffer, 0, static_cast<size_t>(capacity));
-  return 0;
+  ++s.counters.stream_reads;
+  return ReadFrame(*h, capacity, buffer);
 }
 
 }  // extern "C"

@@ -4,8 +4,15 @@
 // is opened); without it every read finds nothing:
 //   <dir>/40/lists/<seq>.json                         face lists, <seq> decimal
 //   <dir>/40/images/<timestamp>_<datatype>_<objectID>  face images
+//   <dir>/34/frames/<seq>                              camera pictures
+//   <dir>/35/frames/<seq>                              H.264 frames
 // A face-list read hands out the list with the highest <seq> above the last
-// one handed out on that handle (the newest, once). Writers put files in place
+// one handed out on that handle (the newest, once). Picture and H.264 frame
+// files hold the 40-byte frame header followed by the frame data: a picture
+// read (Inf_ShareBufGetCurFrame) hands out the newest frame of 34, every time;
+// a stream read (Inf_ShareBufGetOneFrame) the lowest frame of 35 above the
+// last one handed out on that handle. Without a frame both zero the header
+// (frame length 0) and return 0. Writers put files in place
 // atomically (write elsewhere, then rename), as the camera software swaps whole
 // frames. A frame larger than the capacity is cut to the capacity and its full
 // size is returned, so the caller can tell.
@@ -26,6 +33,8 @@ constexpr const char* kDirectoryVariable = "ZQ_SHAREBUF_DIR";
 
 std::string FaceListPath(const std::string& directory, uint64_t seq);
 std::string FaceImagePath(const std::string& directory, uint64_t timestamp, int datatype, int objectID);
+// A frame file of buffer 34 or 35.
+std::string FramePath(const std::string& directory, int buf_id, uint64_t seq);
 
 // One scripted outcome of a read call: `bytes` are written into the caller's
 // buffer (cut to its capacity), then `result` is returned.
@@ -46,6 +55,8 @@ struct Counters {
   int open_handles = 0;
   int list_reads = 0;  // face-list reads on a valid handle
   std::vector<Lookup> lookups;  // face-image lookups on a valid handle, in call order
+  int picture_reads = 0;  // buffer 34 reads on a valid handle
+  int stream_reads = 0;   // buffer 35 reads on a valid handle
 };
 
 // Handles opened from now on read this directory instead of $ZQ_SHAREBUF_DIR;
