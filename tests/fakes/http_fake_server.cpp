@@ -1,10 +1,7 @@
 #include "fakes/http_fake_server.h"
 
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -81,34 +79,55 @@ std::multimap<std::string, std::string> ParseQuery(const std::string& target) {
   return query;
 }
 
-uint16_t PortOf(const sockaddr_storage& address) {
-  if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
-  if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+// The inode of the TCP connection from `remote_port` to `local_port`, from
+// the kernel's connection tables; 0 when not found.
+unsigned long ConnectionInode(int local_port, int remote_port) {
+  for (const char* table : {"/proc/self/net/tcp", "/proc/self/net/tcp6"}) {
+    FILE* file = fopen(table, "r");
+    if (file == nullptr) continue;
+    char line[512];
+    unsigned long found = 0;
+    if (fgets(line, sizeof line, file) != nullptr) {  // column titles
+      while (found == 0 && fgets(line, sizeof line, file) != nullptr) {
+        char local[128];
+        char remote[128];
+        unsigned long inode = 0;
+        // sl local_address rem_address st tx:rx tr:when retrnsmt uid timeout inode
+        if (sscanf(line, "%*s %127s %127s %*s %*s %*s %*s %*s %*s %lu", local, remote, &inode) != 3) continue;
+        const char* local_colon = strrchr(local, ':');
+        const char* remote_colon = strrchr(remote, ':');
+        if (local_colon == nullptr || remote_colon == nullptr) continue;
+        if (strtol(local_colon + 1, nullptr, 16) == local_port && strtol(remote_colon + 1, nullptr, 16) == remote_port) {
+          found = inode;
+        }
+      }
+    }
+    fclose(file);
+    if (found != 0) return found;
+  }
   return 0;
 }
 
-// The socket of the connection a request came on: httplib does not hand it
-// to handlers, so it is found by its two port numbers among this process's fds.
+// The socket of the connection a request came on. httplib does not hand it
+// to handlers, so it is found by the connection's inode among this process's
+// fd links; only link names are read, no other thread's fd is touched.
 int ConnectionSocket(const httplib::Request& request) {
   if (request.ssl != nullptr) return SSL_get_fd(request.ssl);
+  unsigned long inode = ConnectionInode(request.local_port, request.remote_port);
+  if (inode == 0) return -1;
+  const std::string wanted = "socket:[" + std::to_string(inode) + "]";
   DIR* dir = opendir("/proc/self/fd");
   if (dir == nullptr) return -1;
   int found = -1;
   while (dirent* entry = readdir(dir)) {
-    int fd = atoi(entry->d_name);
-    if (entry->d_name[0] == '.' || fd == dirfd(dir)) continue;
-    struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISSOCK(info.st_mode)) continue;
-    sockaddr_storage local{};
-    sockaddr_storage peer{};
-    socklen_t local_length = sizeof local;
-    socklen_t peer_length = sizeof peer;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_length) != 0 ||
-        getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_length) != 0) {
-      continue;
-    }
-    if (PortOf(local) == request.local_port && PortOf(peer) == request.remote_port) {
-      found = fd;
+    if (entry->d_name[0] == '.') continue;
+    char target[64];
+    std::string link = std::string("/proc/self/fd/") + entry->d_name;
+    ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+    if (length <= 0) continue;
+    target[length] = '\0';
+    if (wanted == target) {
+      found = atoi(entry->d_name);
       break;
     }
   }
