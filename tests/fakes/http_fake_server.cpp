@@ -289,16 +289,20 @@ struct HttpFakeServer::Impl {
       std::unique_lock<std::mutex> lock(mutex);
       changed.wait_for(lock, reply.delay, [this] { return stopping; });
     }
+    {
+      // The exchange ends here for the books: once the connection is cut or
+      // the reply written, the client may already start its next request.
+      std::lock_guard<std::mutex> lock(mutex);
+      --in_flight;
+    }
     if (reply.drop_connection) {
       int fd = ConnectionSocket(request);
       if (fd >= 0) shutdown(fd, SHUT_RDWR);
-    } else {
-      response.status = reply.status;
-      for (const auto& header : reply.headers) response.set_header(header.first.c_str(), header.second);
-      response.set_content(reply.body.data(), reply.body.size(), reply.content_type.c_str());
+      return;
     }
-    std::lock_guard<std::mutex> lock(mutex);
-    --in_flight;
+    response.status = reply.status;
+    for (const auto& header : reply.headers) response.set_header(header.first.c_str(), header.second);
+    response.set_content(reply.body.data(), reply.body.size(), reply.content_type.c_str());
   }
 };
 
