@@ -1,0 +1,370 @@
+// Authentication reply handling, key rotation into BaseConfig.json and the
+// update hand-off, driven without a transport through HandleAuthReply.
+#include "service/auth_service.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <utility>
+#include <vector>
+
+#include "base/config_manager.h"
+#include "base/json_member.h"
+#include "base/md5.h"
+#include "support/child_process.h"
+#include "support/files.h"
+#include "support/log_settings.h"
+#include "support/stdout_capture.h"
+
+namespace {
+
+using zq_camera_service::AuthService;
+using zq_camera_service::ConfigManager;
+
+const char* const kMac = "12:43:94:27:66:24";
+
+// A BaseConfig.json lacking "CameraId" and "GetConfTimeGap", with a member
+// the rotation never touches, in the order the expected texts list them.
+const std::vector<std::pair<std::string, std::string>> kStoredBase = {
+    {"ConfigUrl", "\"http://127.0.0.1:1\""}, {"NewKey", "\"initial-key\""},
+    {"OldKey", "\"\""},                      {"update_key_time", "0"},
+    {"old_key_expire_time", "0"},            {"ProtocolVersion", "\"1.0\""},
+    {"CompanyId", "\"company-1\""},          {"ShopId", "\"7\""},
+    {"HelloUrl", "\"http://127.0.0.1:1\""},  {"DeviceId", "\"device-1\""},
+    {"HeartbeatGap", "20"},                  {"HelloTimeGap", "60"},
+    {"PicUploadUrl", "\"http://127.0.0.1:1\""}};
+
+// Four-space pretty text of the stored members with some values replaced.
+std::string PrettyBase(const std::vector<std::pair<std::string, std::string>>& changes = {}) {
+  std::string text = "{\n";
+  for (size_t i = 0; i < kStoredBase.size(); ++i) {
+    std::string value = kStoredBase[i].second;
+    for (const auto& change : changes) {
+      if (change.first == kStoredBase[i].first) value = change.second;
+    }
+    text += "    \"" + kStoredBase[i].first + "\": " + value + (i + 1 < kStoredBase.size() ? ",\n" : "\n");
+  }
+  return text + "}";
+}
+
+const char* const kFullReply =
+    "{\"Response\":{\"Key\":\"key-2\",\"ProtocolVersion\":\"2.0\",\"CompanyId\":\"company-2\",\"ShopId\":\"8\","
+    "\"HelloUrl\":\"http://127.0.0.1:2\",\"DeviceId\":\"device-2\",\"CameraId\":\"4\","
+    "\"ConfigUrl\":\"http://127.0.0.1:3\",\"GetConfTimeGap\":30,\"HeartbeatGap\":25,\"HelloTimeGap\":90}}";
+
+const std::vector<std::pair<std::string, std::string>> kFullRotation = {
+    {"ConfigUrl", "\"http://127.0.0.1:3\""}, {"NewKey", "\"key-2\""},
+    {"OldKey", "\"initial-key\""},           {"update_key_time", "90"},
+    {"old_key_expire_time", "10"},           {"ProtocolVersion", "\"2.0\""},
+    {"CompanyId", "\"company-2\""},          {"ShopId", "\"8\""},
+    {"HelloUrl", "\"http://127.0.0.1:2\""},  {"DeviceId", "\"device-2\""},
+    {"HeartbeatGap", "25"},                  {"HelloTimeGap", "90"}};
+
+class AuthServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override { unsetenv("ConfigPath"); }
+
+  std::string BasePath() { return dir_ / "BaseConfig.json"; }
+  void WriteConfigs(const std::string& base, int major) {
+    zq_test::WriteFile(BasePath(), base);
+    zq_test::WriteFile(dir_ / "VersionConfig.json", "{\"major\": " + std::to_string(major) + "}");
+    Reload();
+  }
+  void Reload() {
+    zq_test::ScopedLogSettings quiet(0, 3, "");
+    ConfigManager::GetInstance()->LoadConfigs(dir_.path() + "/");
+  }
+  // Hands `reply` to the service as the answer to a request signed with `used_key`.
+  int Reply(AuthService& service, const std::string& reply, const std::string& used_key = "initial-key") {
+    return service.HandleAuthReply(reply.data(), static_cast<int>(reply.size()), used_key, kMac, "sig", "100");
+  }
+
+  zq_test::ScopedLogSettings log_{4, 3, ""};
+  zq_test::TempDir dir_;
+};
+
+TEST_F(AuthServiceTest, RequestBodyIsTheTemplateByteForByte) {
+  WriteConfigs(PrettyBase(), 7);
+  AuthService service;
+  ASSERT_EQ(0, service.LoadSettings());
+  EXPECT_EQ("http://127.0.0.1:1", service.ConfigUrl());
+  EXPECT_EQ(7, service.Major());
+  const std::string nine(9, ' ');
+  EXPECT_EQ("{" + nine + "\"ProtocolVersion\":1," + nine + "\"Mac\":\"12:43:94:27:66:24\"," + nine +
+                "\"HardVersion\":2," + nine + "\"SoftVersion\":7," + nine + "\"RequestId\":\"12\"," + nine +
+                "\"Signature\":\"0123456789abcdef0123456789abcdef\"," + nine + "\"TimeStamp\":1700000000" +
+                std::string(5, ' ') + "}",
+            service.ComposeRequest("0123456789abcdef0123456789abcdef", "1700000000", kMac, "12"));
+}
+
+TEST_F(AuthServiceTest, SettingsOfMissingOrMistypedMembersReadAsEmptyAndZero) {
+  WriteConfigs("{\"ConfigUrl\": 5, \"NewKey\": 12}", 0);
+  zq_test::WriteFile(dir_ / "VersionConfig.json", "{\"major\": \"3\"}");
+  Reload();
+  AuthService service;
+  ASSERT_EQ(0, service.LoadSettings());
+  EXPECT_EQ("", service.ConfigUrl());
+  EXPECT_EQ(0, service.Major());
+  EXPECT_EQ("", service.ParseKey());
+}
+
+TEST_F(AuthServiceTest, MissingDocumentEndsStartAtOnceUnauthenticated) {
+  struct Case {
+    const char* name;
+    bool base;
+    bool version;
+  };
+  for (const Case& c : {Case{"no documents", false, false}, Case{"no version document", true, false}}) {
+    zq_test::TempDir dir;
+    if (c.base) zq_test::WriteFile(dir / "BaseConfig.json", PrettyBase());
+    if (c.version) zq_test::WriteFile(dir / "VersionConfig.json", "{\"major\": 1}");
+    {
+      zq_test::ScopedLogSettings quiet(0, 3, "");
+      ConfigManager::GetInstance()->LoadConfigs(dir.path() + "/");
+    }
+    AuthService service;
+    zq_test::StdoutCapture capture;
+    EXPECT_EQ(-1, service.StartService()) << c.name;
+    std::string out = capture.Text();
+    EXPECT_NE(std::string::npos, out.find("Service | ERROR: Failed to get base config -1\n")) << c.name << out;
+    EXPECT_EQ(std::string::npos, out.find("Request common config succeed!")) << c.name;
+    rapidjson::Document header;
+    EXPECT_EQ(-1, service.GetMessageToCompose(header)) << c.name;
+  }
+}
+
+TEST_F(AuthServiceTest, ReplyTable) {
+  WriteConfigs(PrettyBase(), 5);
+  const std::string accepted = "{\"Response\":{\"Key\":\"initial-key\"}}";
+  struct Case {
+    const char* name;
+    std::string reply;
+    int result;
+    std::string log;  // expected on standard output
+  };
+  const Case cases[] = {
+      {"bare status code", "404", AuthService::kReplyRefused, "Service | ERROR: Net response error: \n404\n"},
+      {"garbage", "<html>oops</html>", AuthService::kReplyNotJson, "Service | ERROR: Parse json failed\n"},
+      {"trailing text", accepted + " and more", AuthService::kReplyNotJson, "Parse json failed\n"},
+      {"NUL then text", accepted + std::string(1, '\0') + "xx", AuthService::kReplyNotJson, "Parse json failed\n"},
+      {"truncated", "{\"Response\":{\"Key\":", AuthService::kReplyNotJson, "Parse json failed\n"},
+      {"array", "[1,2]", AuthService::kReplyRefused, "Net response error: \n[\n    1,\n    2\n]\n"},
+      {"no Response", "{\"Other\":{}}", AuthService::kReplyRefused, "Net response error: "},
+      {"Response not an object", "{\"Response\":\"fine\"}", AuthService::kReplyRefused, "Net response error: "},
+      {"Error inside Response", "{\"Response\":{\"Error\":{\"Code\":\"Auth\",\"Message\":\"bad key\"}}}",
+       AuthService::kReplyRefused, "\"Message\": \"bad key\""},
+      {"Error naming the used key", "{\"Response\":{\"Error\":{\"Message\":\"initial-key expired\"}}}",
+       AuthService::kReplyRefused, "\"Message\": \"*** expired\""},
+      {"Error of any kind", "{\"Response\":{\"Error\":null,\"Key\":\"k\"}}", AuthService::kReplyRefused,
+       "Net response error: "},
+      {"accepted", accepted, 0, "Service | INFO: auth response: {\n    \"Response\": {\n        \"Key\": \"***\"\n"},
+      {"accepted after a byte order mark", "\xEF\xBB\xBF" + accepted, 0, "auth response: "},
+      {"accepted with white space after it", accepted + " \r\n\t", 0, "auth response: "},
+  };
+  for (const Case& c : cases) {
+    AuthService service;
+    zq_test::StdoutCapture capture;
+    EXPECT_EQ(c.result, Reply(service, c.reply)) << c.name;
+    std::string out = capture.Text();
+    EXPECT_NE(std::string::npos, out.find(c.log)) << c.name << ":\n" << out;
+    EXPECT_EQ(std::string::npos, out.find("initial-key")) << c.name << ":\n" << out;
+    rapidjson::Document header;
+    EXPECT_EQ(c.result == 0 ? 0 : -1, service.GetMessageToCompose(header)) << c.name;
+  }
+}
+
+TEST_F(AuthServiceTest, NoReplyAndReplyWithoutBytes) {
+  WriteConfigs(PrettyBase(), 5);
+  AuthService service;
+  zq_test::StdoutCapture capture;
+  EXPECT_EQ(-2, service.HandleAuthReply("{}", 0, "k", kMac, "s", "1"));
+  EXPECT_EQ(-2, service.HandleAuthReply(nullptr, -1, "k", kMac, "s", "1"));
+  EXPECT_EQ(-1, service.HandleAuthReply(nullptr, 12, "k", kMac, "s", "1"));
+  // "Auth Request failed" goes to standard output directly, not through the log.
+  EXPECT_EQ("Auth Request failed\nAuth Request failed\nService | ERROR: Request failed : response data is null\n",
+            capture.Text());
+}
+
+TEST_F(AuthServiceTest, AcceptedReplyIsKeptAndAFailedParseDoesNotReplaceIt) {
+  WriteConfigs(PrettyBase(), 5);
+  AuthService service;
+  const std::string reply = "{\"Response\":{\"Key\":\"k9\",\"CompanyId\":\"c\"}}";
+  ASSERT_EQ(0, service.HandleAuthReply(reply.data(), static_cast<int>(reply.size()), "initial-key", kMac,
+                                       "the-signature", "1700000001"));
+  EXPECT_EQ("k9", service.CloudKey());
+  EXPECT_EQ(kMac, service.Mac());
+  EXPECT_EQ("the-signature", service.Signature());
+  EXPECT_EQ("1700000001", service.TimeStamp());
+
+  EXPECT_EQ(AuthService::kReplyNotJson, Reply(service, "{broken"));
+  std::string company;
+  ASSERT_NE(nullptr, zq_camera_service::json::GetObject(service.AuthReply(), "Response"));
+  EXPECT_TRUE(zq_camera_service::json::GetString(*zq_camera_service::json::GetObject(service.AuthReply(), "Response"),
+                                                 "CompanyId", &company));
+  EXPECT_EQ("c", company);
+}
+
+TEST_F(AuthServiceTest, KeyOfTheAcceptedReplySignsLaterHeaders) {
+  struct Case {
+    const char* name;
+    std::string reply;
+    std::string cloud_key;
+  };
+  const Case cases[] = {
+      {"new key", "{\"Response\":{\"Key\":\"fresh\"}}", "fresh"},
+      {"same key", "{\"Response\":{\"Key\":\"initial-key\"}}", "initial-key"},
+      {"empty key", "{\"Response\":{\"Key\":\"\"}}", ""},
+      {"key not text", "{\"Response\":{\"Key\":42}}", ""},
+      {"no key", "{\"Response\":{}}", ""},
+  };
+  for (const Case& c : cases) {
+    WriteConfigs(PrettyBase(), 5);
+    AuthService service;
+    ASSERT_EQ(0, Reply(service, c.reply)) << c.name;
+    EXPECT_EQ(c.cloud_key, service.CloudKey()) << c.name;
+  }
+}
+
+TEST_F(AuthServiceTest, RotationTable) {
+  struct Case {
+    const char* name;
+    std::string reply;
+    std::string used_key;
+    bool rewritten;
+    std::vector<std::pair<std::string, std::string>> changes;  // when rewritten
+  };
+  std::vector<std::pair<std::string, std::string>> without_heartbeat = kFullRotation;
+  without_heartbeat.erase(without_heartbeat.begin() + 10);  // "HeartbeatGap" keeps 20
+  std::string reply_without_heartbeat = kFullReply;
+  reply_without_heartbeat.replace(reply_without_heartbeat.find(",\"HeartbeatGap\":25"), 18, "");
+  std::string reply_mistyped = kFullReply;
+  reply_mistyped.replace(reply_mistyped.find("\"HeartbeatGap\":25"), 17, "\"HeartbeatGap\":\"25\"");
+  reply_mistyped.replace(reply_mistyped.find("\"ShopId\":\"8\""), 12, "\"ShopId\":8");
+  std::vector<std::pair<std::string, std::string>> mistyped = without_heartbeat;
+  mistyped.erase(mistyped.begin() + 7);  // "ShopId" keeps "7"
+
+  const Case cases[] = {
+      {"new key with every setting", kFullReply, "initial-key", true, kFullRotation},
+      {"reply without HeartbeatGap keeps the stored period", reply_without_heartbeat, "initial-key", true,
+       without_heartbeat},
+      {"mistyped members keep the stored values", reply_mistyped, "initial-key", true, mistyped},
+      {"only the key", "{\"Response\":{\"Key\":\"key-3\"}}", "initial-key", true,
+       {{"NewKey", "\"key-3\""}, {"OldKey", "\"initial-key\""}, {"update_key_time", "90"},
+        {"old_key_expire_time", "10"}}},
+      {"a value with a quote is stored escaped", "{\"Response\":{\"Key\":\"k\\\"4\",\"DeviceId\":\"d\\\\1\"}}",
+       "initial-key", true,
+       {{"NewKey", "\"k\\\"4\""}, {"OldKey", "\"initial-key\""}, {"update_key_time", "90"},
+        {"old_key_expire_time", "10"}, {"DeviceId", "\"d\\\\1\""}}},
+      {"same key", "{\"Response\":{\"Key\":\"initial-key\",\"HeartbeatGap\":1}}", "initial-key", false, {}},
+      {"empty key", "{\"Response\":{\"Key\":\"\",\"HeartbeatGap\":1}}", "initial-key", false, {}},
+      {"key not text", "{\"Response\":{\"Key\":7,\"HeartbeatGap\":1}}", "initial-key", false, {}},
+      {"no key", "{\"Response\":{\"HeartbeatGap\":1}}", "initial-key", false, {}},
+  };
+  // Compact, unusual text: any write would turn it into pretty text.
+  std::string stored = PrettyBase();
+  std::string compact;
+  for (char ch : stored) {
+    if (ch != '\n') compact += ch;
+  }
+  for (const Case& c : cases) {
+    WriteConfigs(compact, 5);
+    AuthService service;
+    zq_test::StdoutCapture capture;
+    ASSERT_EQ(0, Reply(service, c.reply, c.used_key)) << c.name;
+    if (c.rewritten) {
+      EXPECT_EQ(PrettyBase(c.changes), zq_test::ReadFile(BasePath())) << c.name;
+    } else {
+      EXPECT_EQ(compact, zq_test::ReadFile(BasePath())) << c.name;
+    }
+    EXPECT_EQ(std::string::npos, capture.Text().find("ERROR")) << c.name << capture.Text();
+  }
+}
+
+TEST_F(AuthServiceTest, RotatedKeySignsTheNextStart) {
+  WriteConfigs(PrettyBase(), 5);
+  {
+    AuthService service;
+    ASSERT_EQ(0, Reply(service, kFullReply));
+    // The shared document carries the new key at once.
+    EXPECT_EQ("key-2", service.ParseKey());
+  }
+  Reload();
+  AuthService restarted;
+  EXPECT_EQ("key-2", restarted.ParseKey());
+}
+
+TEST_F(AuthServiceTest, RotationThatCannotBeSavedIsLogged) {
+  WriteConfigs(PrettyBase(), 5);
+  // Another holder of the file's lock refuses the write.
+  int fd = open(BasePath().c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(0, flock(fd, LOCK_SH));
+  AuthService service;
+  zq_test::StdoutCapture capture;
+  EXPECT_EQ(0, Reply(service, kFullReply));
+  flock(fd, LOCK_UN);
+  close(fd);
+  EXPECT_EQ(PrettyBase(), zq_test::ReadFile(BasePath()));
+  EXPECT_NE(std::string::npos, capture.Text().find("Service | ERROR: Failed to save rotated key to base config -1\n"))
+      << capture.Text();
+  EXPECT_EQ("key-2", service.CloudKey());
+}
+
+TEST_F(AuthServiceTest, RotationWithoutBaseDocumentWritesNothing) {
+  zq_test::WriteFile(dir_ / "VersionConfig.json", "{\"major\": 5}");
+  Reload();
+  AuthService service;
+  zq_test::StdoutCapture capture;
+  EXPECT_EQ(0, Reply(service, kFullReply));
+  EXPECT_FALSE(zq_test::FileExists(BasePath()));
+  EXPECT_EQ("key-2", service.CloudKey());
+}
+
+TEST_F(AuthServiceTest, UpdateHandOverTable) {
+  WriteConfigs(PrettyBase(), 5);
+  const std::string url = "http://127.0.0.1:9/package.zip";
+  const std::string digest = "0cc175b9c0f1b6a831c399e269772661";
+  auto reply = [&](const std::string& members) { return "{\"Response\":{\"Key\":\"initial-key\"" + members + "}}"; };
+  const std::string with_package = ",\"SoftUpdateUrl\":\"" + url + "\",\"SoftUpdateMD5\":\"" + digest + "\"";
+  struct Case {
+    const char* name;
+    std::string reply;
+    std::string log;    // must appear
+    bool handed_over;   // "KwCloudUpgradeBusiness::StartUpdate" logged
+  };
+  const Case cases[] = {
+      {"no version", reply(with_package), "Service | INFO: No need update : softversion-0\n", false},
+      {"version 0", reply(",\"SoftUpdateVersion\":0" + with_package), "No need update : softversion-0\n", false},
+      {"installed version", reply(",\"SoftUpdateVersion\":5" + with_package), "No need update : softversion-5\n",
+       false},
+      {"version as text", reply(",\"SoftUpdateVersion\":\"6\"" + with_package), "No need update : softversion-0\n",
+       false},
+      {"newer version", reply(",\"SoftUpdateVersion\":6" + with_package),
+       "Service | INFO: 777\nService | INFO: 888\nService | INFO: Need update: " + url + " \n" + digest + "\n", true},
+      {"older version is handed over too", reply(",\"SoftUpdateVersion\":4" + with_package), "Need update: ", true},
+      {"no url", reply(",\"SoftUpdateVersion\":6,\"SoftUpdateMD5\":\"" + digest + "\""),
+       "Service | ERROR: Update to 6 not handed over: package url or md5 missing\n", false},
+      {"empty md5", reply(",\"SoftUpdateVersion\":6,\"SoftUpdateUrl\":\"" + url + "\",\"SoftUpdateMD5\":\"\""),
+       "Update to 6 not handed over", false},
+      {"md5 not text", reply(",\"SoftUpdateVersion\":6,\"SoftUpdateUrl\":\"" + url + "\",\"SoftUpdateMD5\":5"),
+       "Update to 6 not handed over", false},
+      {"NUL inside the url", reply(",\"SoftUpdateVersion\":6,\"SoftUpdateUrl\":\"http://a\\u0000b\","
+                                   "\"SoftUpdateMD5\":\"" + digest + "\""),
+       "Update to 6 not handed over", false},
+  };
+  for (const Case& c : cases) {
+    AuthService service;
+    ASSERT_EQ(0, service.LoadSettings());
+    zq_test::StdoutCapture capture;
+    ASSERT_EQ(0, Reply(service, c.reply)) << c.name;
+    std::string out = capture.Text();
+    EXPECT_NE(std::string::npos, out.find(c.log)) << c.name << ":\n" << out;
+    EXPECT_EQ(c.handed_over ? 1u : 0u, zq_test::CountOccurrences(out, "KwCloudUpgradeBusiness::StartUpdate\n"))
+        << c.name << ":\n" << out;
+  }
+}
+
+}  // namespace
