@@ -89,6 +89,8 @@ int main() {
   NetService::GetInstance()->StartService();
   // [Services] upgrade, authentication, face capture, encoder information, monitor (step 3).
   ServiceManager* services = ServiceManager::GetInstance();
+  // Authentication holds start-up up until the cloud accepts the device.
+  services->CreateServiceBy(SERVICE_AUTH);
   services->CreateServiceBy(SERVICE_DATA_UPLOAD);
   services->CreateServiceBy(SERVICE_MONITOR);
   // [Businesses] private-cloud upload, reports, picture upload, upgrade hand-off (step 4),

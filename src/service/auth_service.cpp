@@ -9,6 +9,8 @@
 #include "base/secret_mask.h"
 #include "base/utils.h"
 #include "business/kw_cloud_upgrade_business.h"
+#include "service/net_helper.h"
+#include "service/net_message.h"
 
 namespace zq_camera_service {
 
@@ -67,6 +69,10 @@ AuthService::AuthService() = default;
 
 int AuthService::StartService() {
   request_counter.store(1);
+  {
+    std::lock_guard<std::mutex> lock(stop_mutex);
+    stop_requested = false;
+  }
   int rc = LoadSettings();
   if (rc != 0) return rc;
 
@@ -131,6 +137,29 @@ std::string AuthService::ComposeRequest(const std::string& signature, const std:
       "         \"SoftVersion\":%d,         \"RequestId\":\"%s\",         \"Signature\":\"%s\","
       "         \"TimeStamp\":%s     }",
       "1", mac.c_str(), "2", static_cast<int>(major), request_id.c_str(), signature.c_str(), timestamp.c_str());
+}
+
+int AuthService::RequestCommonConfig() {
+  std::string key = ParseKey();
+  std::string mac_text = kMacText;
+  std::string stamp = Utils::GetTimeStamp();
+  std::string request_signature = GetSignature(key, mac_text, stamp);
+  std::string body = ComposeRequest(request_signature, stamp, mac_text, TakeRequestId());
+  zq_info("Request message %s\n", MaskSecret(body, key).c_str());
+
+  NetMessage request;
+  request.SetBody(body);
+  request.url = config_url + kAuthPath;
+  request.header = "Content-Type: application/json";
+  request.method = "post";
+  request.timeout = 5;
+  NetMessage reply;
+  NetHelper::GetInstance()->SendSyncMessage(request, reply);
+
+  // Never read past the bytes the record owns, whatever data_len says.
+  int length = reply.data_len;
+  if (length > 0 && reply.data) length = static_cast<int>(reply.ReplyLength());
+  return HandleAuthReply(reply.data.get(), length, key, mac_text, request_signature, stamp);
 }
 
 int AuthService::HandleAuthReply(const char* data, int data_len, const std::string& used_key,
@@ -220,7 +249,3 @@ void AuthService::writeMap(const std::string& used_key) {
 
 }  // namespace zq_camera_service
 
-// TEMPORARY until the HTTP transport lands.
-namespace zq_camera_service {
-int AuthService::RequestCommonConfig() { return -2; }
-}

@@ -1,6 +1,7 @@
 #include "service/service_manager.h"
 
 #include "base/log.h"
+#include "service/auth_service.h"
 #include "service/data_upload_service.h"
 #include "service/monitor_service.h"
 
@@ -14,7 +15,7 @@ std::unique_ptr<BaseService> BuildService(ServiceType_ENUM type) {
   std::unique_ptr<BaseService> service;
   switch (type) {
     case SERVICE_AUTH:
-      // AuthService joins here; its name stays empty.
+      service = std::make_unique<AuthService>();  // its name stays empty
       break;
     case SERVICE_CONFIG:
       // ConfigService joins here.

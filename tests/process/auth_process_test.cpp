@@ -1,0 +1,151 @@
+// Authentication of the real binary against the cloud back-end fake: the
+// retry sequence, the key rotation across a restart, and keys kept out of
+// every log line (standard output and collector batches).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+#include "base/base64.h"
+#include "support/cloud_backend.h"
+#include "support/service_process.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using zq_test::CloudBackendFake;
+using zq_test::CloudSettings;
+using zq_test::HttpReply;
+
+const char* const kMac = "12:43:94:27:66:24";
+
+class AuthProcessTest : public zq_test::ServiceProcessTest {};
+
+// `text` with the line holding `"name": ` given the new value.
+std::string WithMember(std::string text, const std::string& name, const std::string& value) {
+  std::string prefix = "    \"" + name + "\": ";
+  size_t at = text.find(prefix);
+  if (at == std::string::npos) return text + " <no member " + name + ">";
+  size_t end = text.find('\n', at);
+  if (end == std::string::npos) end = text.size();
+  bool has_comma = text[end - 1] == ',';
+  text.replace(at, end - at, prefix + value + (has_comma ? "," : ""));
+  return text;
+}
+
+TEST_F(AuthProcessTest, RetriesEveryTwoSecondsUntilAccepted) {
+  uint16_t port = zq_test::FreeTcpPort();
+  std::string url = "http://127.0.0.1:" + std::to_string(port);
+  root_.WriteBaseConfig(zq_test::DefaultBaseConfig(url));
+  root_.WriteVersionConfig(zq_test::VersionConfig(3));
+  auto service = StartService();
+
+  // Nothing listens yet: the first attempt finds the connection refused.
+  ASSERT_TRUE(service->WaitForStdout("Failed to request auth message -2\n", 10s)) << service->Stdout();
+  CloudBackendFake cloud("initial-key", CloudSettings(), port);
+  cloud.QueueAuthReply(HttpReply::Status(404));
+  cloud.QueueAuthReply(HttpReply::Text("<html>garbage</html>"));
+  cloud.QueueAuthError("AuthFailure", "unknown device");
+  cloud.QueueAuthReply(HttpReply::Json("[\"not an object\"]"));
+  // Then the standing answer: accepted, as the signature matches.
+  ASSERT_TRUE(cloud.WaitForAccepted(1, 20s));
+  ASSERT_TRUE(service->WaitForStdout("Request common config succeed!\n", 5s)) << service->Stdout();
+
+  auto requests = cloud.AuthRequests();
+  ASSERT_EQ(5u, requests.size());
+  for (size_t i = 0; i < requests.size(); ++i) {
+    const auto& request = requests[i];
+    std::string id = std::to_string(i + 2);  // "1" went to the refused connection
+    ASSERT_TRUE(request.is_json) << request.body;
+    EXPECT_EQ(id, request.request_id);
+    EXPECT_TRUE(request.signature_valid) << request.body;
+    EXPECT_EQ("application/json", request.content_type);
+    std::string signature = CloudBackendFake::Sign("initial-key", kMac, std::to_string(request.timestamp));
+    EXPECT_EQ(CloudBackendFake::AuthBody(kMac, 3, id, signature, request.timestamp), request.body);
+    if (i > 0) {
+      auto gap = request.arrival - requests[i - 1].arrival;
+      EXPECT_GE(gap, 1800ms) << i;
+      EXPECT_LE(gap, 4000ms) << i;
+    }
+  }
+  EXPECT_TRUE(requests.back().accepted);
+
+  std::string out = service->Stdout();
+  EXPECT_EQ(1u, zq_test::CountOccurrences(out, "Service | ERROR: Failed to request auth message -2\n"));
+  EXPECT_EQ(1u, zq_test::CountOccurrences(out, "Service | ERROR: Failed to request auth message 83886081\n"));
+  EXPECT_EQ(3u, zq_test::CountOccurrences(out, "Service | ERROR: Failed to request auth message 16777472\n"));
+  EXPECT_EQ(5u, zq_test::CountOccurrences(out, "Service | ERROR: Retry connect auth in 2 second\n"));
+  EXPECT_EQ(1u, zq_test::CountOccurrences(out, "Service | INFO: Request common config succeed!\n"));
+  EXPECT_EQ(1u, zq_test::CountOccurrences(out, "No need update : softversion-0\n"));
+  // Nothing of start-up after authentication ran before the acceptance.
+  size_t accepted_at = out.find("Request common config succeed!");
+  EXPECT_GT(accepted_at, out.rfind("Retry connect auth"));
+  for (const char* later : {"Start service 2\n", "Start service 1\n", "Start service 3\n"}) {
+    EXPECT_GT(out.find(later), accepted_at) << later;
+  }
+  EXPECT_EQ(std::string::npos, out.find("initial-key")) << out;
+  EXPECT_TRUE(service->Running());
+}
+
+TEST_F(AuthProcessTest, RotatedKeyAndSettingsAreStoredAndSignTheNextStart) {
+  CloudSettings settings;
+  settings.key = "rotated-key";
+  settings.company_id = "company-2";
+  settings.device_id = "device-2";
+  settings.camera_id = "9";
+  settings.heartbeat_gap = 25;
+  settings.hello_time_gap = 90;
+  CloudBackendFake cloud("initial-key", settings);
+  zq_test::WriteCloudConfigs(root_, cloud, 3);
+  const std::string stored = root_.ReadBaseConfig();
+
+  auto first = StartService();
+  ASSERT_TRUE(first->WaitForStdout("Request common config succeed!\n", 10s)) << first->Stdout();
+  std::string expected = stored;
+  for (const auto& change : std::vector<std::pair<std::string, std::string>>{
+           {"NewKey", "\"rotated-key\""},
+           {"OldKey", "\"initial-key\""},
+           {"update_key_time", "90"},
+           {"old_key_expire_time", "10"},
+           {"CompanyId", "\"company-2\""},
+           {"DeviceId", "\"device-2\""},
+           {"CameraId", "\"9\""},
+           {"HeartbeatGap", "25"},
+           {"HelloTimeGap", "90"},
+       }) {
+    expected = WithMember(expected, change.first, change.second);
+  }
+  // "ShopId" comes as a number and stays the stored text; URLs and the other
+  // settings equal what was stored.
+  EXPECT_EQ(expected, root_.ReadBaseConfig());
+  first->Kill();
+
+  ASSERT_EQ("rotated-key", cloud.ExpectedKey());
+  auto second = StartService();
+  ASSERT_TRUE(second->WaitForStdout("Request common config succeed!\n", 10s)) << second->Stdout();
+  auto requests = cloud.AuthRequests();
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_EQ("initial-key", requests[0].signed_with);
+  EXPECT_EQ("rotated-key", requests[1].signed_with);
+  EXPECT_TRUE(requests[1].signature_valid);
+  EXPECT_EQ("1", requests[1].request_id);
+  // Handed the key it signed with, the second start rewrites nothing.
+  EXPECT_EQ(expected, root_.ReadBaseConfig());
+  for (const std::string& out : {first->Stdout(), second->Stdout()}) {
+    EXPECT_EQ(std::string::npos, out.find("initial-key")) << out;
+    EXPECT_EQ(std::string::npos, out.find("rotated-key")) << out;
+  }
+}
+
+TEST_F(AuthProcessTest, MissingBaseConfigEndsAuthenticationAtOnce) {
+  root_.WriteVersionConfig(zq_test::VersionConfig(3));
+  auto service = StartService();
+  ASSERT_TRUE(service->WaitForStdout("Service | ERROR: Failed to get base config -1\n", 10s)) << service->Stdout();
+  EXPECT_EQ(std::string::npos, service->Stdout().find("Request message")) << service->Stdout();
+  EXPECT_TRUE(service->Running());
+}
+
+}  // namespace

@@ -1,0 +1,65 @@
+#include "support/cloud_backend.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "base/config_manager.h"
+#include "service/net_service.h"
+#include "service/service_manager.h"
+#include "support/files.h"
+#include "support/log_settings.h"
+
+namespace zq_test {
+
+using zq_camera_service::AuthService;
+using zq_camera_service::ConfigManager;
+using zq_camera_service::ServiceManager;
+
+std::string CloudBaseConfig(const CloudBackendFake& cloud) {
+  std::string text = DefaultBaseConfig(cloud.url());
+  const std::string default_key = "\"NewKey\": \"initial-key\"";
+  text.replace(text.find(default_key), default_key.size(), "\"NewKey\": \"" + cloud.ExpectedKey() + "\"");
+  return text;
+}
+
+void WriteCloudConfigs(InstallRoot& root, const CloudBackendFake& cloud, int major) {
+  root.WriteBaseConfig(CloudBaseConfig(cloud));
+  root.WriteVersionConfig(VersionConfig(major));
+}
+
+AuthService* AuthenticateInProcess(const std::string& config_dir, std::chrono::milliseconds timeout) {
+  zq_camera_service::NetService::GetInstance()->StartService();
+  ServiceManager* services = ServiceManager::GetInstance();
+  auto* service = static_cast<AuthService*>(services->GetServiceBy(zq_camera_service::SERVICE_AUTH));
+  if (service == nullptr) {
+    // Created without configuration documents, the service returns from its
+    // start at once; it is authenticated below, where a watchdog can end it.
+    TempDir empty;
+    {
+      ScopedLogSettings quiet(0, 3, "");
+      ConfigManager::GetInstance()->LoadConfigs(empty.path() + "/");
+      service = static_cast<AuthService*>(services->CreateServiceBy(zq_camera_service::SERVICE_AUTH));
+    }
+    if (service == nullptr) return nullptr;
+  }
+  ConfigManager::GetInstance()->LoadConfigs(config_dir);
+
+  std::mutex mutex;
+  std::condition_variable done_cond;
+  bool done = false;
+  std::thread watchdog([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!done_cond.wait_for(lock, timeout, [&] { return done; })) service->StopService();
+  });
+  int rc = service->StartService();
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    done = true;
+  }
+  done_cond.notify_all();
+  watchdog.join();
+  return rc == 0 ? service : nullptr;
+}
+
+}  // namespace zq_test
