@@ -148,4 +148,50 @@ TEST_F(AuthProcessTest, MissingBaseConfigEndsAuthenticationAtOnce) {
   EXPECT_TRUE(service->Running());
 }
 
+TEST_F(AuthProcessTest, NoLogBatchCarriesTheKey) {
+  CloudSettings settings;
+  settings.key = "rotated-key";
+  CloudBackendFake cloud("initial-key", settings);
+  zq_test::WriteCloudConfigs(root_, cloud, 3);
+  zq_test::HttpFakeServer collector;
+  collector.SetDefaultReply(HttpReply::Json("{}"));
+  auto service = StartService({{"LOG_TYPE", "2"}, {"LOG_URL", collector.url("/logs")}});
+  ASSERT_TRUE(cloud.WaitForAccepted(1, 10s));
+
+  // Batches go out at least every 5 s at this level; collect until the
+  // acceptance line has arrived.
+  std::vector<std::string> lines;
+  auto deadline = std::chrono::steady_clock::now() + 20s;
+  bool seen_acceptance = false;
+  while (!seen_acceptance && std::chrono::steady_clock::now() < deadline) {
+    collector.WaitForRequests(collector.RequestCount() + 1, 1s);
+    lines.clear();
+    for (const auto& batch : collector.RequestsTo("/logs")) {
+      rapidjson::Document document;
+      document.Parse(batch.body.data(), batch.body.size());
+      ASSERT_FALSE(document.HasParseError()) << batch.body;
+      ASSERT_TRUE(document.IsObject() && document.HasMember("Logs") && document["Logs"].IsArray()) << batch.body;
+      for (const auto& item : document["Logs"].GetArray()) {
+        ASSERT_TRUE(item.IsString());
+        lines.push_back(base64_decode(item.GetString()));
+        if (lines.back().find("Request common config succeed!") != std::string::npos) seen_acceptance = true;
+      }
+    }
+  }
+  ASSERT_TRUE(seen_acceptance) << lines.size() << " lines collected";
+  bool seen_preimage = false;
+  bool seen_reply = false;
+  for (const std::string& line : lines) {
+    EXPECT_EQ(std::string::npos, line.find("initial-key")) << line;
+    EXPECT_EQ(std::string::npos, line.find("rotated-key")) << line;
+    seen_preimage = seen_preimage || line.find("INFO: Key=***&Mac=") != std::string::npos;
+    seen_reply = seen_reply || line.find("auth response: ") != std::string::npos;
+  }
+  EXPECT_TRUE(seen_preimage);
+  EXPECT_TRUE(seen_reply);
+  std::string out = service->Stdout();
+  EXPECT_EQ(std::string::npos, out.find("initial-key")) << out;
+  EXPECT_EQ(std::string::npos, out.find("rotated-key")) << out;
+}
+
 }  // namespace
