@@ -2,16 +2,16 @@
 // creates, with its sampling thread.
 #include <gtest/gtest.h>
 
-#include "support/service_process.h"
+#include "support/cloud_backend.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-class MonitorServiceProcessTest : public zq_test::ServiceProcessTest {};
+// Start-up reaches service 3 only once the cloud accepted the device.
+class MonitorServiceProcessTest : public zq_test::CloudProcessTest {};
 
 TEST_F(MonitorServiceProcessTest, ServiceThreeStartsTheMonitorThread) {
-  root_.WriteBaseConfig(zq_test::DefaultBaseConfig());
   root_.WriteVersionConfig(zq_test::VersionConfig(3));
   auto service = StartService();
   ASSERT_TRUE(service->WaitForStdout("Service | INFO: monitor service start thread\n", 30s)) << service->Stdout();
