@@ -4,6 +4,8 @@
 #include <cstdio>
 
 #include "base/log.h"
+#include "business/kw_cloud_data_upload_business.h"
+#include "business/monitor_config_business.h"
 
 namespace zq_camera_service {
 
@@ -18,10 +20,10 @@ std::unique_ptr<BaseBusiness> BuildBusiness(BusinessType_eum type) {
   std::unique_ptr<BaseBusiness> business;
   switch (type) {
     case BUSINESS_MONITOR_CONFIG:
-      // MonitorConfigBusiness joins here.
+      business.reset(new MonitorConfigBusiness());
       break;
     case BUSINESS_KWCLOUD_DATA_UPLOAD:
-      // KwCloudDataUploadBusiness joins here.
+      business.reset(new KwCloudDataUploadBusiness());
       break;
     case BUSINESS_PRIVATE_CLOUD_DATA_UPLOAD:
       // PrivateCloudDataUploadBusiness joins here.
