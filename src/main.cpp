@@ -13,6 +13,7 @@
 #include "base/lock_file.h"
 #include "base/log.h"
 #include "business/business_manager.h"
+#include "service/ipc_service.h"
 #include "service/net_service.h"
 #include "service/service_manager.h"
 #include "snmp/snmp_service.h"
@@ -86,12 +87,15 @@ int main() {
   LogInstalledVersion();
 
   // [Transports] IPC and HTTP transports start here (start-up step 2).
+  IpcService::GetInstance()->StartService("tcp://127.0.0.1:9658");
   NetService::GetInstance()->StartService();
   // [Services] upgrade, authentication, face capture, encoder information, monitor (step 3).
   ServiceManager* services = ServiceManager::GetInstance();
   // Authentication holds start-up up until the cloud accepts the device.
   services->CreateServiceBy(SERVICE_AUTH);
   services->CreateServiceBy(SERVICE_DATA_UPLOAD);
+  // Waits for the camera software's reply.
+  services->CreateServiceBy(SERVICE_CONFIG);
   services->CreateServiceBy(SERVICE_MONITOR);
   // [Businesses] private-cloud upload, reports, picture upload, upgrade hand-off (step 4),
   // then the business task thread (step 5).

@@ -2,6 +2,7 @@
 
 #include "base/log.h"
 #include "service/auth_service.h"
+#include "service/config_service.h"
 #include "service/data_upload_service.h"
 #include "service/monitor_service.h"
 
@@ -18,7 +19,7 @@ std::unique_ptr<BaseService> BuildService(ServiceType_ENUM type) {
       service = std::make_unique<AuthService>();  // its name stays empty
       break;
     case SERVICE_CONFIG:
-      // ConfigService joins here.
+      service = std::make_unique<ConfigService>();
       break;
     case SERVICE_DATA_UPLOAD:
       service.reset(new DataUploadService());

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "support/camera_peer.h"
 #include "support/child_process.h"
 #include "support/install_root.h"
 #include "support/ports.h"
@@ -36,9 +37,21 @@ class ServiceProcessTest : public ::testing::Test {
     return std::make_unique<ChildProcess>(env);
   }
 
+  // The fake camera software on 127.0.0.1:9658, answering the start-up's
+  // encoder-information request (after `delay`, or misbehaving as `fault`
+  // says), so start-up goes past service 1. Start it before the service:
+  // the service connects once, at start-up. It lives until the test ends.
+  zq_fakes::CameraIpcPeer& StartCameraPeer(std::chrono::milliseconds delay = std::chrono::milliseconds(0),
+                                           zq_fakes::CameraPeerFault fault = zq_fakes::CameraPeerFault::kNone) {
+    camera_peer_.reset();  // the port is free again before the new peer binds it
+    camera_peer_ = std::make_unique<CameraPeer>(delay, fault);
+    return camera_peer_->peer();
+  }
+
   FixedPortsLock ports_lock_;
   InstallRoot root_;
   ServiceEnvironment environment_;
+  std::unique_ptr<CameraPeer> camera_peer_;
 };
 
 }  // namespace zq_test

@@ -1,0 +1,162 @@
+#include "service/ipc_service.h"
+
+#include <sys/socket.h>
+
+#include <cstdio>
+
+#include "base/log.h"
+#include "service/ipc_helper.h"
+
+namespace zq_camera_service {
+
+IpcService* IpcService::GetInstance() {
+  static IpcService* instance = new IpcService();
+  return instance;
+}
+
+IpcService::IpcService() : IpcService(kCameraHost, kCameraPort) {}
+
+IpcService::IpcService(std::string host, unsigned int port) : peerHost(std::move(host)), peerPort(port) {}
+
+IpcService::~IpcService() { StopService(); }
+
+int IpcService::StartService(std::string endpoint) {
+  if (postThreadRunning) {
+    zq_error("ipc service already started\n");
+    return -1;
+  }
+  client = std::make_unique<TcpClient>(peerHost, peerPort);
+
+  pthread_attr_t attributes;
+  int result = pthread_attr_init(&attributes);
+  if (result != 0) {
+    fprintf(stderr, "Create attr failed %d\n", result);
+    return -1;
+  }
+  // Cleared before the thread exists, so it cannot see a stale stop.
+  stop = false;
+  result = pthread_create(&post_thread, &attributes, StaticPostThread, this);
+  pthread_attr_destroy(&attributes);
+  if (result != 0) {
+    fprintf(stderr, "Create post thread failed%d\n", result);
+  } else {
+    postThreadRunning = true;
+  }
+  this->endpoint = std::move(endpoint);
+  RegisterIpcService("ipchelper", IpcHelper::StaticUpdateResponse);
+  return result;
+}
+
+int IpcService::StopService() {
+  {
+    std::lock_guard<std::mutex> lock(queue_mutex);
+    stop = true;
+  }
+  queue_cond.notify_all();
+  // Shutting the socket down wakes a send or receive the post thread is
+  // blocked in; the descriptor itself is closed only after the join.
+  if (client && client->sock >= 0) shutdown(client->sock, SHUT_RDWR);
+  if (postThreadRunning) {
+    pthread_join(post_thread, nullptr);
+    postThreadRunning = false;
+  }
+  client.reset();
+  return 0;
+}
+
+int IpcService::RegisterIpcService(std::string name, IpcReplyHandler handler) {
+  if (!handler) return 0;
+  std::lock_guard<std::mutex> lock(handler_mutex);
+  handlers.emplace(std::move(name), std::move(handler));
+  return 0;
+}
+
+int IpcService::PostMessage(std::string name, IpcMessage* request) {
+  if (request == nullptr || request->request_id.empty()) {
+    // No reply could ever be matched to it.
+    zq_error("ipc request without request id refused\n");
+    return -1;
+  }
+  bool known;
+  {
+    std::lock_guard<std::mutex> lock(handler_mutex);
+    auto handler = handlers.find(name);
+    known = handler != handlers.end();
+    // In place before the request can be sent, so no reply outruns it.
+    if (known) pending.emplace(request->request_id, handler->second);
+  }
+  {
+    std::lock_guard<std::mutex> lock(queue_mutex);
+    messages.push_back(request);
+  }
+  queue_cond.notify_one();
+  return known ? 0 : -1;
+}
+
+void* IpcService::StaticPostThread(void* service) {
+  static_cast<IpcService*>(service)->PostThread();
+  return nullptr;
+}
+
+void* IpcService::StaticRecvThread(void* service) {
+  static_cast<IpcService*>(service)->RecvThread();
+  return nullptr;
+}
+
+void IpcService::PostThread() {
+  for (;;) {
+    IpcMessage* request = nullptr;
+    {
+      std::unique_lock<std::mutex> lock(queue_mutex);
+      queue_cond.wait(lock, [this] { return stop.load() || !messages.empty(); });
+      if (stop) break;
+      request = messages.front();
+    }
+    zq_print("ipc message send\n");
+    zq_print("data get\n");
+    int sent = client->send(request->data.get(), request->size);
+    zq_print("client send\n");
+    {
+      std::lock_guard<std::mutex> lock(queue_mutex);
+      messages.pop_front();
+    }
+    // From here on the record is its caller's again and is not touched.
+    zq_print("msg delete\nbegin recv\n");
+    if (sent != 0) continue;  // a frame that did not leave gets no reply
+    if (client->recv() != 0 || client->recv_len <= 0) continue;
+
+    IpcMessage reply;
+    zq_print("parse raw data %p\n", static_cast<void*>(client->frame_buffer.get()));
+    reply.ParseRawData(client->frame_buffer.get(), client->recv_len);
+    DeliverReply(&reply);
+    zq_print("delete data\n");
+  }
+}
+
+void IpcService::RecvThread() {
+  if (!server) return;
+  while (!stop) {
+    zq_print("recv\n");
+    // A closed or failed client has nothing more to give.
+    if (server->recv() != 0 || server->recv_len <= 0) break;
+    int length = 0;
+    server->getMsg(length, nullptr);
+    IpcMessage message;
+    message.ParseRawData(server->frame_buffer.get(), length);
+    DeliverReply(&message);
+  }
+}
+
+void IpcService::DeliverReply(IpcMessage* message) {
+  std::lock_guard<std::mutex> lock(handler_mutex);
+  // Nothing is ever pending under the empty id of a frame that failed its checks.
+  auto entry = pending.find(message->request_id);
+  if (entry == pending.end()) {
+    zq_print("ipc reply dropped: no request waits for id \"%s\"\n", message->request_id.c_str());
+    return;
+  }
+  entry->second(message);
+  pending.erase(entry);
+}
+
+}  // namespace zq_camera_service

@@ -1,0 +1,84 @@
+// The process's link to the camera software: one TCP connection, a queue of
+// requests and the post thread that sends one request, reads one reply and
+// hands the reply to the handler waiting for its request id.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "base/tcp_client.h"
+#include "base/tcp_server.h"
+#include "service/ipc_message.h"
+
+namespace zq_camera_service {
+
+// Called on the post thread with a reply that is valid only during the call.
+using IpcReplyHandler = std::function<void(IpcMessage*)>;
+
+class IpcService {
+ public:
+  static constexpr const char* kCameraHost = "127.0.0.1";
+  static constexpr unsigned int kCameraPort = 9658;
+
+  static IpcService* GetInstance();
+  // The process uses GetInstance() (the camera software's fixed address);
+  // tests build their own link to a fake peer on a port of their own.
+  IpcService();
+  IpcService(std::string host, unsigned int port);
+  ~IpcService();
+  IpcService(const IpcService&) = delete;
+  IpcService& operator=(const IpcService&) = delete;
+
+  // Connects (the address is fixed; `endpoint` is kept as the link's name),
+  // starts the post thread and registers "ipchelper". 0, -1 when thread
+  // attributes cannot be set up, or the thread-creation error number.
+  int StartService(std::string endpoint);
+  // Ends the connection and the post thread; 0.
+  int StopService();
+  // Adds name -> handler unless the name is taken (the first one stays); 0.
+  int RegisterIpcService(std::string name, IpcReplyHandler handler);
+  // Queues the caller's own record for sending; its reply goes to the
+  // handler of `name`. 0; -1 when no handler has that name (the request is
+  // sent all the same, its reply dropped) or the request has no id (refused,
+  // not queued).
+  int PostMessage(std::string name, IpcMessage* request);
+
+  static void* StaticPostThread(void* service);
+  // Receive loop of a server-side link; nothing in the process starts it.
+  static void* StaticRecvThread(void* service);
+
+  // Test seam: the listening link RecvThread reads from.
+  void SetServerForTest(std::unique_ptr<TcpServer> link) { server = std::move(link); }
+
+ private:
+  void PostThread();
+  void RecvThread();
+  // Hands a received frame to the handler pending under its id, if any.
+  void DeliverReply(IpcMessage* message);
+
+  std::string peerHost;
+  unsigned int peerPort;
+
+  std::string endpoint;
+  std::atomic<bool> stop{false};
+  std::deque<IpcMessage*> messages;
+  std::mutex queue_mutex;
+  std::condition_variable queue_cond;
+  pthread_t post_thread{};
+  bool postThreadRunning = false;
+  std::mutex handler_mutex;
+  std::unordered_map<std::string, IpcReplyHandler> pending;
+  std::unordered_map<std::string, IpcReplyHandler> handlers;
+  std::unique_ptr<TcpClient> client;
+  std::unique_ptr<TcpServer> server;
+};
+
+}  // namespace zq_camera_service

@@ -1,0 +1,111 @@
+// Stand-in for the camera software's end of the local IPC link: listens on a
+// loopback port, reads each request as one whole 1 MiB block, checks its
+// header and padding, and answers with one unpadded frame
+// {"Response":{"RequestId":"<id>",...}}, or misbehaves in a chosen way.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/unique_fd.h"
+
+namespace zq_fakes {
+
+enum class CameraPeerFault {
+  kNone,               // answers every request
+  kSilent,             // reads requests, never answers
+  kWrongHeaderSize,    // answers with header_size 41
+  kBodyType2,          // answers with body_type 2
+  kPaddedReply,        // answers with the frame zero-padded to a whole 1 MiB block
+  kWrongId,            // answers under another request id
+  kCloseAfterRequest,  // closes the connection once a request has arrived
+};
+
+// Names used on the fake program's command line: none, silent,
+// wrong-header-size, body-type-2, padded-reply, wrong-id, close-after-request.
+bool ParseCameraPeerFault(const std::string& name, CameraPeerFault* fault);
+const char* CameraPeerFaultName(CameraPeerFault fault);
+
+struct CameraPeerRequest {
+  bool well_formed = false;  // header, reserved words and padding as the link lays them down
+  std::string problem;       // why not, when it is not
+  int32_t header_size = 0;
+  int32_t body_size = 0;
+  int32_t body_type = 0;
+  std::string body;        // the JSON text
+  std::string request_id;  // the body's top-level "RequestId", "" when absent
+};
+
+class CameraIpcPeer {
+ public:
+  static constexpr int kBlockSize = 1048576;
+
+  struct Options {
+    uint16_t port = 0;  // 0: a free port
+    std::chrono::milliseconds delay{0};
+    CameraPeerFault fault = CameraPeerFault::kNone;
+    // Members that follow "RequestId" in the answer's "Response" object.
+    std::string response_members =
+        "\"CommandType\":\"GetEncodeInfos\",\"EncodeInfos\":[{\"Channel\":0,\"Codec\":\"H264\","
+        "\"Width\":1920,\"Height\":1080,\"FrameRate\":25}]";
+  };
+
+  CameraIpcPeer();
+  explicit CameraIpcPeer(Options options);
+  ~CameraIpcPeer();
+  CameraIpcPeer(const CameraIpcPeer&) = delete;
+  CameraIpcPeer& operator=(const CameraIpcPeer&) = delete;
+
+  // Binds 127.0.0.1 and starts serving; false when the port cannot be had.
+  bool Start();
+  void Stop();
+  uint16_t port() const { return port_; }
+
+  void SetFault(CameraPeerFault fault);
+  void SetDelay(std::chrono::milliseconds delay);
+  // Called on the peer's threads with one line per event (for the program).
+  void SetEventLogger(std::function<void(const std::string&)> logger);
+
+  std::vector<CameraPeerRequest> Requests();
+  size_t Connections();
+  size_t Replies();
+  bool WaitForRequests(size_t count, std::chrono::milliseconds timeout);
+  bool WaitForConnections(size_t count, std::chrono::milliseconds timeout);
+  bool WaitForReplies(size_t count, std::chrono::milliseconds timeout);
+
+  // The frame the peer sends for a request id (header + body), as the fault
+  // in force shapes it.
+  static std::string BuildReply(const std::string& request_id, const Options& options);
+
+ private:
+  void AcceptLoop();
+  void Serve(zq_camera_service::UniqueFd connection);
+  // Reads exactly `length` bytes; false on end of stream, error or stop.
+  bool ReadExactly(int fd, char* buffer, size_t length);
+  void Log(const std::string& line);
+  bool Stopping();
+
+  Options options_;
+  uint16_t port_ = 0;
+  zq_camera_service::UniqueFd listener_;
+  zq_camera_service::UniqueFd wake_read_;
+  zq_camera_service::UniqueFd wake_write_;
+  std::thread acceptor_;
+  std::vector<std::thread> servers_;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool stopping_ = false;
+  std::vector<CameraPeerRequest> requests_;
+  size_t connections_ = 0;
+  size_t replies_ = 0;
+  std::function<void(const std::string&)> logger_;
+};
+
+}  // namespace zq_fakes

@@ -1,0 +1,72 @@
+// The fake camera software as a program, for the demo and for trying the
+// service by hand: fake_camera_ipc_peer [--port N] [--delay-ms N] [--fault NAME]
+// It serves on 127.0.0.1 until SIGINT or SIGTERM.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <pthread.h>
+#include <string>
+
+#include "fakes/camera_ipc_peer.h"
+
+namespace {
+
+int Usage() {
+  fprintf(stderr,
+          "usage: fake_camera_ipc_peer [--port N] [--delay-ms N] [--fault NAME]\n"
+          "  NAME: none silent wrong-header-size body-type-2 padded-reply wrong-id close-after-request\n");
+  return 2;
+}
+
+bool ReadNumber(const char* text, long low, long high, long* out) {
+  char* end = nullptr;
+  long value = strtol(text, &end, 10);
+  if (end == text || *end != '\0' || value < low || value > high) return false;
+  *out = value;
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  zq_fakes::CameraIpcPeer::Options options;
+  options.port = 9658;
+  for (int i = 1; i < argc; ++i) {
+    std::string option = argv[i];
+    if (i + 1 >= argc) return Usage();
+    const char* value = argv[++i];
+    long number = 0;
+    if (option == "--port" && ReadNumber(value, 0, 65535, &number)) {
+      options.port = static_cast<uint16_t>(number);
+    } else if (option == "--delay-ms" && ReadNumber(value, 0, 3600000, &number)) {
+      options.delay = std::chrono::milliseconds(number);
+    } else if (option == "--fault" && zq_fakes::ParseCameraPeerFault(value, &options.fault)) {
+    } else {
+      return Usage();
+    }
+  }
+
+  // The signals are taken by sigwait below, not by whichever thread they hit.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  zq_fakes::CameraIpcPeer peer(options);
+  peer.SetEventLogger([](const std::string& line) { printf("camera ipc peer: %s\n", line.c_str()); });
+  if (!peer.Start()) {
+    fprintf(stderr, "camera ipc peer: cannot listen on 127.0.0.1:%u: %s\n", options.port, strerror(errno));
+    return 1;
+  }
+  printf("camera ipc peer listening on 127.0.0.1:%u (delay %lld ms, fault %s)\n", peer.port(),
+         static_cast<long long>(options.delay.count()), zq_fakes::CameraPeerFaultName(options.fault));
+
+  int received = 0;
+  sigwait(&stop_signals, &received);
+  peer.Stop();
+  printf("camera ipc peer stopped\n");
+  return 0;
+}
