@@ -13,6 +13,8 @@ class MonitorServiceProcessTest : public zq_test::CloudProcessTest {};
 
 TEST_F(MonitorServiceProcessTest, ServiceThreeStartsTheMonitorThread) {
   root_.WriteVersionConfig(zq_test::VersionConfig(3));
+  // Service 1 before it waits for the camera software's reply.
+  StartCameraPeer();
   auto service = StartService();
   ASSERT_TRUE(service->WaitForStdout("Service | INFO: monitor service start thread\n", 30s)) << service->Stdout();
   std::string out = service->Stdout();

@@ -48,6 +48,9 @@ class NetLogProcessTest : public zq_test::ServiceProcessTest {
     // No BaseConfig.json: authentication returns at once, so no cloud
     // exchange mixes with the collector's and nothing else reaches stdout.
     root_.WriteVersionConfig(zq_test::VersionConfig(3));
+    // An answering camera peer keeps the camera link's own connection errors
+    // off standard error, where the sink's failures are looked for.
+    StartCameraPeer();
   }
 };
 

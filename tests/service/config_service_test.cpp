@@ -10,6 +10,8 @@
 #include "fakes/camera_ipc_peer.h"
 #include "service/ipc_helper.h"
 #include "service/ipc_service.h"
+#include "service/service_manager.h"
+#include "support/camera_peer.h"
 #include "support/log_settings.h"
 #include "support/stdout_capture.h"
 
@@ -164,6 +166,22 @@ TEST(ConfigServiceReplyTest, ComposedBodyCountsAndLogs) {
   EXPECT_NE(std::string::npos, second.find("\"RequestId\":\"2\","));
   EXPECT_EQ("Service | DEBUG: Composed request:" + first + "\nService | DEBUG: Composed request:" + second + "\n",
             capture.Text());
+}
+
+TEST(ConfigServiceFactory, ServiceOneAsksTheCameraOverTheProcessWideLink) {
+  zq_test::ScopedLogSettings quiet(0, 3, "");
+  // The process-wide link always goes to the camera software's fixed port.
+  zq_test::CameraPeer camera;
+  ASSERT_EQ(0, IpcService::GetInstance()->StartService("tcp://127.0.0.1:9658"));
+  zq_camera_service::ServiceManager manager;
+  auto* service = dynamic_cast<ConfigService*>(manager.CreateServiceBy(zq_camera_service::SERVICE_CONFIG));
+  ASSERT_NE(nullptr, service);
+  EXPECT_EQ("ConfigService", service->name);
+  auto requests = camera->Requests();
+  ASSERT_EQ(1u, requests.size());
+  EXPECT_EQ("1", requests[0].request_id);
+  EXPECT_EQ(1u, camera->Replies());
+  EXPECT_EQ(0, manager.CleanupAll());
 }
 
 }  // namespace
