@@ -7,20 +7,18 @@
 #include <sstream>
 #include <thread>
 
+#include "support/cloud_backend.h"
 #include "support/loopback.h"
-#include "support/service_process.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using zq_fakes::CameraPeerFault;
 
-class IpcStartupProcessTest : public zq_test::ServiceProcessTest {
+// Service 1 comes after authentication, which the cloud fake accepts at once.
+class IpcStartupProcessTest : public zq_test::CloudProcessTest {
  protected:
-  void SetUp() override {
-    root_.WriteBaseConfig(zq_test::DefaultBaseConfig());
-    root_.WriteVersionConfig(zq_test::VersionConfig(3));
-  }
+  void SetUp() override { root_.WriteVersionConfig(zq_test::VersionConfig(3)); }
 };
 
 long CpuTicks(pid_t pid) {
@@ -47,6 +45,7 @@ TEST_F(IpcStartupProcessTest, StartUpWaitsForTheDelayedReplyThenGoesOn) {
 
   std::this_thread::sleep_for(700ms);
   EXPECT_EQ(std::string::npos, service->Stdout().find("config service response")) << "did not wait for the reply";
+  EXPECT_EQ(std::string::npos, service->Stdout().find("Start service 3")) << "start-up went on without the reply";
   ASSERT_TRUE(service->WaitForStdout("Service | INFO: config service response: {\n", 10s)) << service->Stdout();
   EXPECT_GE(std::chrono::steady_clock::now() - asked, 1200ms);
 
@@ -62,6 +61,9 @@ TEST_F(IpcStartupProcessTest, StartUpWaitsForTheDelayedReplyThenGoesOn) {
   EXPECT_LT(version, start);
   EXPECT_LT(start, sent);
   EXPECT_LT(sent, answered);
+  // And then start-up goes on with the monitor.
+  ASSERT_TRUE(service->WaitForStdout("Service | DEBUG: Start service 3\n", 10s)) << service->Stdout();
+  EXPECT_LT(answered, service->Stdout().find("Service | DEBUG: Start service 3\n"));
   EXPECT_EQ(std::string::npos, service->Stderr().find("Error on connecting")) << "the link did not connect";
   EXPECT_TRUE(service->Running());
   EXPECT_EQ(1u, peer.Requests().size());
@@ -83,6 +85,7 @@ TEST_F(IpcStartupProcessTest, NothingListeningLeavesTheProcessAliveAndBlocked) {
   EXPECT_LT(used, sysconf(_SC_CLK_TCK) * 2 / 10) << "ticks used while blocked: " << used;
   EXPECT_TRUE(service->Running());
   EXPECT_EQ(std::string::npos, service->Stdout().find("config service response"));
+  EXPECT_EQ(std::string::npos, service->Stdout().find("Start service 3"));
   EXPECT_EQ(3u, zq_test::CountOccurrences(service->Stderr(), "Error on connecting:"));
 }
 
@@ -106,6 +109,7 @@ TEST_F(IpcStartupProcessTest, MisbehavingPeerLeavesStartUpWaitingWithoutACrash) 
     std::this_thread::sleep_for(500ms);
     EXPECT_TRUE(service->Running()) << name;
     EXPECT_EQ(std::string::npos, service->Stdout().find("config service response")) << name;
+    EXPECT_EQ(std::string::npos, service->Stdout().find("Start service 3")) << name;
     service->Kill();
   }
 }
