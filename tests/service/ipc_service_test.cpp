@@ -208,6 +208,8 @@ TEST_F(IpcLinkTest, PeerClosingAfterARequestEndsTheLinkButNotTheProcess) {
   EXPECT_NE(std::string::npos, capture_.Text().find("Service | ERROR: send failed: "));
   EXPECT_TRUE(SeenIds().empty());
   EXPECT_EQ(1u, peer_.Requests().size());
+  // Joining the link's thread before the records go: no reply marks the end of their use.
+  service_->StopService();
 }
 
 TEST_F(IpcLinkTest, UnknownHandlerNameStillSendsAndDropsTheReply) {
@@ -257,8 +259,10 @@ TEST_F(IpcLinkTest, EmptyBodyTravelsAsAHeaderInAWholeBlock) {
   EXPECT_EQ(40, requests[0].header_size);
   EXPECT_EQ(0, requests[0].body_size);
   EXPECT_EQ(1, requests[0].body_type);
-  // The record stays in the queue until sent; wait for that before it goes.
+  // The record stays in the queue until sent, and no reply marks the end of
+  // its use: join the link's thread before it goes.
   EXPECT_TRUE(WaitForLog("Service | DEBUG: client send\n"));
+  service_->StopService();
 }
 
 TEST_F(IpcLinkTest, StopEndsAReceiveThatWaitsForASilentPeer) {
