@@ -1,0 +1,147 @@
+// Heartbeats and monitoring reports of the real binary against the cloud
+// back-end fake: their periods from the configuration, a reply's "ReportGap"
+// changing its own timer only, and a heartbeat reply asking for a picture.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+#include "support/child_process.h"
+#include "support/cloud_backend.h"
+#include "support/service_process.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using zq_test::CloudBackendFake;
+using zq_test::HttpReply;
+
+class ReportsProcessTest : public zq_test::CloudProcessTest {
+ protected:
+  // Starts the service with the given report periods, past authentication
+  // and the encoder-information request.
+  void StartWithGaps(int heartbeat_gap, int hello_time_gap) {
+    zq_test::CloudSettings settings = cloud_.Settings();
+    settings.heartbeat_gap = heartbeat_gap;
+    settings.hello_time_gap = hello_time_gap;
+    cloud_.SetSettings(settings);
+    std::string config = zq_test::CloudBaseConfig(cloud_);
+    Replace(config, "\"HeartbeatGap\": 20", "\"HeartbeatGap\": " + std::to_string(heartbeat_gap));
+    Replace(config, "\"HelloTimeGap\": 60", "\"HelloTimeGap\": " + std::to_string(hello_time_gap));
+    root_.WriteBaseConfig(config);
+    StartCameraPeer();
+    service_ = StartService();
+    ASSERT_TRUE(cloud_.WaitForAccepted(1, 15s)) << service_->Stdout();
+  }
+
+  static void Replace(std::string& text, const std::string& from, const std::string& to) {
+    size_t at = text.find(from);
+    ASSERT_NE(std::string::npos, at) << from;
+    text.replace(at, from.size(), to);
+  }
+
+  // Seconds between consecutive arrivals at `path`.
+  std::vector<double> Intervals(const std::string& path) {
+    std::vector<double> gaps;
+    auto reports = cloud_.Reports(path);
+    for (size_t i = 1; i < reports.size(); ++i) {
+      gaps.push_back(std::chrono::duration<double>(reports[i].raw.arrival - reports[i - 1].raw.arrival).count());
+    }
+    return gaps;
+  }
+
+  static std::string Describe(const std::vector<double>& gaps) {
+    std::string text;
+    for (double gap : gaps) text += std::to_string(gap) + " ";
+    return text;
+  }
+
+  std::unique_ptr<zq_test::ChildProcess> service_;
+};
+
+// The timers count whole seconds and each exchange takes a little time, so
+// a period of P seconds shows as arrivals roughly P apart.
+void ExpectAbout(double seconds, double gap, const std::string& what) {
+  EXPECT_GT(gap, seconds - 0.7) << what;
+  EXPECT_LT(gap, seconds + 0.7) << what;
+}
+
+TEST_F(ReportsProcessTest, HeartbeatsAndMonitorReportsFollowTheirConfiguredPeriods) {
+  StartWithGaps(2, 3);
+  ASSERT_TRUE(cloud_.WaitForReports(CloudBackendFake::kHeartbeatPath, 4, 20s)) << service_->Stdout();
+  ASSERT_TRUE(cloud_.WaitForReports(CloudBackendFake::kMonitorPath, 3, 20s)) << service_->Stdout();
+
+  std::vector<double> heartbeats = Intervals(CloudBackendFake::kHeartbeatPath);
+  for (double gap : heartbeats) ExpectAbout(2, gap, "heartbeats " + Describe(heartbeats));
+  std::vector<double> monitors = Intervals(CloudBackendFake::kMonitorPath);
+  for (double gap : monitors) ExpectAbout(3, gap, "monitor reports " + Describe(monitors));
+
+  for (const auto& report : cloud_.Reports(CloudBackendFake::kHeartbeatPath)) {
+    EXPECT_TRUE(report.signature_valid);
+    rapidjson::Document body;
+    body.Parse(report.raw.body.c_str());
+    ASSERT_TRUE(body.IsObject()) << report.raw.body;
+    EXPECT_STREQ("device-1", body["DeviceId"].GetString());
+    ASSERT_EQ(1u, body["InfoSet"].Size());
+    EXPECT_EQ(10000, body["InfoSet"][0]["Type"].GetInt());
+  }
+  for (const auto& report : cloud_.Reports(CloudBackendFake::kMonitorPath)) {
+    EXPECT_TRUE(report.signature_valid);
+    rapidjson::Document body;
+    body.Parse(report.raw.body.c_str());
+    ASSERT_TRUE(body.IsObject()) << report.raw.body;
+    ASSERT_EQ(3u, body["InfoSet"].Size());
+    EXPECT_EQ(10001, body["InfoSet"][0]["Type"].GetInt());
+  }
+  std::string out = service_->Stdout();
+  EXPECT_NE(std::string::npos, out.find("INFO: monitor gap 3\n"));
+  // The bodies are logged, the key they carry is not.
+  EXPECT_NE(std::string::npos, out.find("INFO: Request message {\n")) << out;
+  EXPECT_EQ(std::string::npos, out.find(cloud_.CloudKey())) << out;
+}
+
+TEST_F(ReportsProcessTest, ReportGapOfAHeartbeatReplyChangesOnlyTheHeartbeatPeriod) {
+  // The first heartbeat's reply asks for 4 s; the heartbeat already armed
+  // still comes 2 s later, the ones after it 4 s apart.
+  cloud_.server().QueueReply("POST", CloudBackendFake::kHeartbeatPath,
+                             HttpReply::Json("{\"Response\":{\"ReportGap\":4}}"));
+  StartWithGaps(2, 3);
+  ASSERT_TRUE(cloud_.WaitForReports(CloudBackendFake::kHeartbeatPath, 4, 25s)) << service_->Stdout();
+  std::vector<double> heartbeats = Intervals(CloudBackendFake::kHeartbeatPath);
+  ASSERT_GE(heartbeats.size(), 3u);
+  const std::string described = "heartbeats " + Describe(heartbeats);
+  ExpectAbout(2, heartbeats[0], described);
+  ExpectAbout(4, heartbeats[1], described);
+  ExpectAbout(4, heartbeats[2], described);
+
+  std::vector<double> monitors = Intervals(CloudBackendFake::kMonitorPath);
+  ASSERT_GE(monitors.size(), 2u) << service_->Stdout();
+  for (double gap : monitors) ExpectAbout(3, gap, "monitor reports " + Describe(monitors));
+}
+
+TEST_F(ReportsProcessTest, CatchCameraPicInAHeartbeatReplySetsTheActId) {
+  // The command in a monitoring report's reply is not for this business.
+  cloud_.server().QueueReply(
+      "POST", CloudBackendFake::kMonitorPath,
+      HttpReply::Json("{\"Response\":{\"ExtMsg\":{\"cmd\":\"CatchCameraPic\",\"actid\":99}}}"));
+  cloud_.server().QueueReply("POST", CloudBackendFake::kHeartbeatPath, HttpReply::Json("{\"Response\":{}}"));
+  cloud_.server().QueueReply(
+      "POST", CloudBackendFake::kHeartbeatPath,
+      HttpReply::Json("{\"Response\":{\"ExtMsg\":{\"cmd\":\"CatchCameraPic\",\"actid\":31}}}"));
+  StartWithGaps(2, 3);
+  ASSERT_TRUE(cloud_.WaitForReports(CloudBackendFake::kMonitorPath, 1, 15s)) << service_->Stdout();
+  ASSERT_TRUE(cloud_.WaitForReports(CloudBackendFake::kHeartbeatPath, 3, 15s)) << service_->Stdout();
+  ASSERT_TRUE(service_->WaitForStdout("INFO: KwCloud data set cap camera flag\n", 5s)) << service_->Stdout();
+
+  std::string out = service_->Stdout();
+  EXPECT_EQ(1u, zq_test::CountOccurrences(out, "INFO: KwCloud data set act id\n")) << out;
+  EXPECT_EQ(1u, zq_test::CountOccurrences(out, "INFO: KwCloud data set cap camera flag\n")) << out;
+  // Set by the second heartbeat's reply, after the first one's.
+  size_t set_at = out.find("KwCloud data set act id");
+  EXPECT_EQ(2u, zq_test::CountOccurrences(out.substr(0, set_at), "Do heart beat\n")) << out;
+}
+
+}  // namespace
