@@ -1,7 +1,8 @@
 // Static helpers shared by the whole system: text formatting, conversions,
-// time stamps, the memory probe and JSON-to-text.
+// time stamps, the memory probe, JSON-to-text and the safe-file operations.
 #pragma once
 
+#include <map>
 #include <string>
 
 #include <rapidjson/document.h>
@@ -34,6 +35,40 @@ class Utils {
   // file and applies the change rule; returns true when a line was logged.
   static bool CheckMemoryFromStatusText(const std::string& tag, const std::string& status_text);
   static void ResetMemoryCountersForTest();
+
+  // Safe-file operations (utils_safe_file.cpp). Removal and replacement run
+  // under the cross-process safe-file lock; none of them runs a shell.
+
+  // Removes the file under the safe-file lock: remove()'s result, or 1 when
+  // the lock file cannot be opened.
+  static int SafeRemoveFile(const char* path);
+  // Replaces `path` by `length` bytes of `data` (mode "w" or "wb"): written to
+  // path + "tmp", read back and compared, then renamed over the target.
+  // 0 done; 1 lock or temporary file cannot be opened; 2 temporary file
+  // cannot be reopened; 9 read-back differs (target untouched);
+  // kSafeWriteRenameFailed when the rename fails (target untouched).
+  // In text mode the data ends at its first NUL, as a C text would.
+  static int SafeWrite(const char* path, const unsigned char* data, long length, const char* mode);
+  // Reads the whole file under the safe-file lock into a buffer from malloc
+  // (text mode: NUL-terminated) that the caller releases with free(); 0, or 1.
+  static int SafeRead(const char* path, unsigned char** out, long* out_length, const char* mode);
+  // The target text of a symbolic link: 0; 1 lstat failed; 2 no memory;
+  // 3 readlink failed (also: not a link); 4 the target may be cut.
+  static int GetRealPath(std::string path, std::string& out);
+  // Replaces `link_path` by a symbolic link to `target`; symlink()'s result.
+  static int SetSoftLink(const char* target, const char* link_path);
+  // "rm -rf" of a directory tree, done with file-system calls: 0 when the
+  // path is gone, -1 otherwise.
+  static int RemoveDir(const char* directory);
+  // "cp -rf source destination" done with file-system calls: 0 when every
+  // entry was copied, -1 otherwise (the copy goes on past a failed entry).
+  static int CopyDir(const char* source, const char* destination);
+  // Adds every regular file under `directory`, recursively, as
+  // bare name -> path; a later file of the same bare name replaces an earlier
+  // one. Symbolic links are neither listed nor followed.
+  static void ListAllFile(const char* directory, std::map<std::string, std::string>& out);
+
+  static constexpr int kSafeWriteRenameFailed = 10;
 };
 
 }  // namespace zq_camera_service

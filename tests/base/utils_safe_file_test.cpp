@@ -1,0 +1,366 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <set>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "base/lock_file.h"
+#include "base/utils.h"
+#include "support/files.h"
+#include "support/stdout_capture.h"
+
+namespace {
+
+using zq_camera_service::Utils;
+using zq_test::FileExists;
+using zq_test::ReadFile;
+using zq_test::TempDir;
+using zq_test::WriteFile;
+
+const unsigned char* Bytes(const std::string& text) { return reinterpret_cast<const unsigned char*>(text.data()); }
+
+std::set<std::string> EntriesOf(const std::string& directory) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) names.insert(entry.path().filename());
+  return names;
+}
+
+// Points the safe-file lock into a temporary directory for one test.
+class SafeFileTest : public ::testing::Test {
+ protected:
+  SafeFileTest() { g_zq_safe_file_path = dir_ / "safe_file"; }
+  ~SafeFileTest() override { g_zq_safe_file_path.clear(); }
+
+  TempDir dir_;
+};
+
+TEST_F(SafeFileTest, SafeWriteReplacesTargetWithVerifiedData) {
+  std::string binary(2500, '\0');
+  for (size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<char>(i % 3 == 0 ? 0 : i * 7);
+  struct Case {
+    const char* name;
+    std::string data;
+    const char* mode;
+    bool existing_target;
+  };
+  const Case cases[] = {
+      {"one-line text", "{\"major\":3}", "w", false},
+      {"text of several lines", "line one\nline two\n\nline four", "w", true},
+      {"text longer than a read-back chunk", std::string(3000, 'x') + "\n" + std::string(10, 'y'), "w", true},
+      {"binary with NUL bytes", binary, "wb", true},
+      {"empty binary", "", "wb", true},
+      {"empty text", "", "w", false},
+  };
+  for (const Case& c : cases) {
+    TempDir target_dir;
+    std::string target = target_dir / "a.json";
+    if (c.existing_target) WriteFile(target, "old content that is longer than some of the new ones");
+    EXPECT_EQ(0, Utils::SafeWrite(target.c_str(), Bytes(c.data), static_cast<long>(c.data.size()), c.mode)) << c.name;
+    EXPECT_TRUE(ReadFile(target) == c.data) << c.name;
+    EXPECT_EQ(std::set<std::string>{"a.json"}, EntriesOf(target_dir.path())) << c.name;
+  }
+}
+
+TEST_F(SafeFileTest, SafeWriteFailuresLeaveTargetAndNoTemporaryFile) {
+  // Missing directory: nothing at all is created.
+  std::string missing = dir_ / "no/such/dir/file";
+  EXPECT_EQ(1, Utils::SafeWrite(missing.c_str(), Bytes("x"), 1, "wb"));
+  EXPECT_FALSE(FileExists(dir_ / "no"));
+
+  // A text whose data holds a NUL before its length does not verify.
+  std::string target = dir_ / "t.json";
+  WriteFile(target, "old");
+  std::string with_nul("ab\0cd", 5);
+  EXPECT_EQ(9, Utils::SafeWrite(target.c_str(), Bytes(with_nul), 5, "w"));
+  EXPECT_EQ("old", ReadFile(target));
+  EXPECT_FALSE(FileExists(target + "tmp"));
+
+  // Lock file cannot be opened: 1, nothing written.
+  g_zq_safe_file_path.clear();
+  EXPECT_EQ(1, Utils::SafeWrite(target.c_str(), Bytes("new"), 3, "w"));
+  g_zq_safe_file_path = dir_ / "missing-dir/safe_file";
+  EXPECT_EQ(1, Utils::SafeWrite(target.c_str(), Bytes("new"), 3, "w"));
+  EXPECT_EQ("old", ReadFile(target));
+  EXPECT_FALSE(FileExists(target + "tmp"));
+}
+
+TEST_F(SafeFileTest, FailedRenameRemovesTemporaryFileAndReportsIt) {
+  // A directory with content cannot be replaced by a file.
+  std::string target = dir_ / "busy";
+  WriteFile(target + "/inside", "keep");
+  EXPECT_EQ(Utils::kSafeWriteRenameFailed, Utils::SafeWrite(target.c_str(), Bytes("data"), 4, "wb"));
+  EXPECT_FALSE(FileExists(target + "tmp"));
+  EXPECT_EQ("keep", ReadFile(target + "/inside"));
+}
+
+TEST_F(SafeFileTest, ShortWriteOfAFullFileSystemIsRefused) {
+  std::string target = dir_ / "program";
+  WriteFile(target, "old program");
+  std::string data(64 * 1024, 'p');
+  // A file-size limit in a child stands for a full file system: writes stop short.
+  pid_t child = fork();
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit {4096, 4096};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    _exit(Utils::SafeWrite(target.c_str(), Bytes(data), static_cast<long>(data.size()), "wb"));
+  }
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(9, WEXITSTATUS(status));
+  EXPECT_EQ("old program", ReadFile(target));
+  EXPECT_FALSE(FileExists(target + "tmp"));
+}
+
+TEST_F(SafeFileTest, SafeWriteNeverWritesThroughALinkAndKeepsPermissions) {
+  std::string outside = dir_ / "outside";
+  WriteFile(outside, "untouched");
+  std::string target = dir_ / "run.sh";
+  WriteFile(target, "#!/bin/sh\n");
+  chmod(target.c_str(), 0750);
+  // A leftover of the temporary name that is a link to another file.
+  ASSERT_EQ(0, symlink(outside.c_str(), (target + "tmp").c_str()));
+  EXPECT_EQ(0, Utils::SafeWrite(target.c_str(), Bytes("#!/bin/sh\nexit 0\n"), 17, "wb"));
+  EXPECT_EQ("untouched", ReadFile(outside));
+  EXPECT_EQ("#!/bin/sh\nexit 0\n", ReadFile(target));
+  struct stat info {};
+  ASSERT_EQ(0, lstat(target.c_str(), &info));
+  EXPECT_EQ(0750u, info.st_mode & 07777);
+  EXPECT_FALSE(FileExists(target + "tmp"));
+
+  // The target itself a link: the link is replaced, its target is not written.
+  std::string link = dir_ / "link";
+  ASSERT_EQ(0, symlink(outside.c_str(), link.c_str()));
+  EXPECT_EQ(0, Utils::SafeWrite(link.c_str(), Bytes("new"), 3, "wb"));
+  EXPECT_EQ("untouched", ReadFile(outside));
+  ASSERT_EQ(0, lstat(link.c_str(), &info));
+  EXPECT_TRUE(S_ISREG(info.st_mode));
+}
+
+// A child process that holds the safe-file lock until told to let go.
+class LockHolder {
+ public:
+  explicit LockHolder(const std::string& lock_path) {
+    int ready[2];
+    int release[2];
+    if (pipe(ready) != 0 || pipe(release) != 0) ADD_FAILURE() << "pipe";
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(ready[0]);
+      close(release[1]);
+      int fd = open(lock_path.c_str(), O_WRONLY | O_CREAT, 0644);
+      flock(fd, LOCK_EX);
+      char byte = 'r';
+      (void)!write(ready[1], &byte, 1);
+      (void)!read(release[0], &byte, 1);  // until the parent writes or goes away
+      _exit(0);
+    }
+    close(ready[1]);
+    close(release[0]);
+    release_fd_ = release[1];
+    char byte;
+    if (read(ready[0], &byte, 1) != 1) ADD_FAILURE() << "lock holder did not start";
+    close(ready[0]);
+  }
+  ~LockHolder() { Release(); }
+  void Release() {
+    if (release_fd_ < 0) return;
+    close(release_fd_);
+    release_fd_ = -1;
+    int status = 0;
+    waitpid(pid_, &status, 0);
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int release_fd_ = -1;
+};
+
+TEST_F(SafeFileTest, OperationsWaitForAnotherProcessHoldingTheLock) {
+  using namespace std::chrono;
+  std::string target = dir_ / "shared.json";
+  WriteFile(dir_ / "victim", "v");
+  for (int operation = 0; operation < 3; ++operation) {
+    LockHolder holder(g_zq_safe_file_path);
+    auto started = steady_clock::now();
+    std::thread releaser([&] {
+      std::this_thread::sleep_for(milliseconds(300));
+      holder.Release();
+    });
+    int result = -5;
+    if (operation == 0) result = Utils::SafeWrite(target.c_str(), Bytes("{}"), 2, "w");
+    if (operation == 1) result = Utils::SafeRemoveFile((dir_ / "victim").c_str());
+    if (operation == 2) {
+      unsigned char* buffer = nullptr;
+      long length = 0;
+      result = Utils::SafeRead(target.c_str(), &buffer, &length, "rb");
+      free(buffer);
+    }
+    auto waited = steady_clock::now() - started;
+    releaser.join();
+    EXPECT_EQ(0, result) << operation;
+    EXPECT_GE(waited, milliseconds(250)) << operation;
+  }
+  EXPECT_EQ("{}", ReadFile(target));
+  EXPECT_FALSE(FileExists(dir_ / "victim"));
+}
+
+TEST_F(SafeFileTest, SafeRemoveFileResults) {
+  std::string file = dir_ / "gone";
+  WriteFile(file, "x");
+  EXPECT_EQ(0, Utils::SafeRemoveFile(file.c_str()));
+  EXPECT_FALSE(FileExists(file));
+  EXPECT_EQ(-1, Utils::SafeRemoveFile(file.c_str()));
+  // The lock was released: another process can take it at once.
+  pid_t child = fork();
+  if (child == 0) {
+    int fd = open(g_zq_safe_file_path.c_str(), O_WRONLY);
+    _exit(fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  g_zq_safe_file_path.clear();
+  WriteFile(file, "x");
+  EXPECT_EQ(1, Utils::SafeRemoveFile(file.c_str()));
+  EXPECT_TRUE(FileExists(file));
+}
+
+TEST_F(SafeFileTest, SafeReadGivesTheWholeFile) {
+  std::string data("bin\0ary\n", 8);
+  std::string file = dir_ / "data";
+  WriteFile(file, data);
+  unsigned char* buffer = nullptr;
+  long length = 0;
+  ASSERT_EQ(0, Utils::SafeRead(file.c_str(), &buffer, &length, "rb"));
+  EXPECT_EQ(8, length);
+  EXPECT_TRUE(std::string(reinterpret_cast<char*>(buffer), 8) == data);
+  free(buffer);
+  WriteFile(file, std::string(2500, 't'));
+  ASSERT_EQ(0, Utils::SafeRead(file.c_str(), &buffer, &length, "r"));
+  EXPECT_EQ(2500, length);
+  EXPECT_EQ(std::string(2500, 't'), std::string(reinterpret_cast<char*>(buffer)));
+  free(buffer);
+  EXPECT_EQ(1, Utils::SafeRead((dir_ / "missing").c_str(), &buffer, &length, "rb"));
+}
+
+TEST_F(SafeFileTest, GetRealPathResults) {
+  std::string file = dir_ / "file";
+  WriteFile(file, "x");
+  ASSERT_EQ(0, symlink("/some/absolute/target", (dir_ / "abs").c_str()));
+  ASSERT_EQ(0, symlink("slotB", (dir_ / "rel").c_str()));
+  ASSERT_EQ(0, symlink((dir_ / "missing").c_str(), (dir_ / "dangling").c_str()));
+  struct Case {
+    std::string path;
+    int result;
+    std::string target;
+  };
+  const Case cases[] = {
+      {dir_ / "abs", 0, "/some/absolute/target"},
+      {dir_ / "rel", 0, "slotB"},
+      {dir_ / "dangling", 0, dir_ / "missing"},
+      {file, 3, "unchanged"},
+      {dir_.path(), 3, "unchanged"},
+      {dir_ / "nothing", 1, "unchanged"},
+  };
+  for (const Case& c : cases) {
+    zq_test::StdoutCapture capture;
+    std::string out = "unchanged";
+    EXPECT_EQ(c.result, Utils::GetRealPath(c.path, out)) << c.path;
+    EXPECT_EQ(c.target, out) << c.path;
+    std::string printed = c.result == 0 ? "'" + c.path + "' points to '" + c.target + "'\n" : "";
+    EXPECT_EQ(printed, capture.Text()) << c.path;
+  }
+}
+
+TEST_F(SafeFileTest, SetSoftLinkReplacesThePath) {
+  std::string link = dir_ / "app";
+  WriteFile(link, "a file in the way");
+  EXPECT_EQ(0, Utils::SetSoftLink("slotA", link.c_str()));
+  std::string target;
+  EXPECT_EQ(0, Utils::GetRealPath(link, target));
+  EXPECT_EQ("slotA", target);
+}
+
+TEST_F(SafeFileTest, ListAllFileListsRegularFilesByBareName) {
+  std::string root = dir_ / "slot";
+  WriteFile(root + "/top.txt", "1");
+  WriteFile(root + "/a/x.txt", "2");
+  WriteFile(root + "/b/x.txt", "3");
+  WriteFile(root + "/a/deep/er/leaf.bin", "4");
+  WriteFile(dir_ / "elsewhere/hidden.txt", "5");
+  ASSERT_EQ(0, symlink((dir_ / "elsewhere").c_str(), (root + "/linked_dir").c_str()));
+  ASSERT_EQ(0, symlink((root + "/top.txt").c_str(), (root + "/linked_file").c_str()));
+  std::map<std::string, std::string> files{{"preset", "kept"}};
+  Utils::ListAllFile(root.c_str(), files);
+  EXPECT_EQ(4u, files.size());
+  EXPECT_EQ("kept", files["preset"]);
+  EXPECT_EQ(root + "/top.txt", files["top.txt"]);
+  EXPECT_EQ(root + "/a/deep/er/leaf.bin", files["leaf.bin"]);
+  EXPECT_TRUE(files["x.txt"] == root + "/a/x.txt" || files["x.txt"] == root + "/b/x.txt") << files["x.txt"];
+  EXPECT_EQ(0u, files.count("hidden.txt"));
+  EXPECT_EQ(0u, files.count("linked_file"));
+  std::map<std::string, std::string> none;
+  Utils::ListAllFile((dir_ / "missing").c_str(), none);
+  EXPECT_TRUE(none.empty());
+}
+
+TEST_F(SafeFileTest, RemoveDirRemovesTheTreeButNothingALinkPointsTo) {
+  std::string tree = dir_ / "slot B";  // a space is part of the one path
+  WriteFile(tree + "/bin/prog", "p");
+  WriteFile(tree + "/config/deep/x", "x");
+  WriteFile(dir_ / "slot", "a file named like the first word");
+  WriteFile(dir_ / "outside/keep", "k");
+  ASSERT_EQ(0, symlink((dir_ / "outside").c_str(), (tree + "/link").c_str()));
+  chmod((tree + "/config/deep").c_str(), 0500);
+  EXPECT_EQ(0, Utils::RemoveDir(tree.c_str()));
+  EXPECT_FALSE(FileExists(tree));
+  EXPECT_EQ("k", ReadFile(dir_ / "outside/keep"));
+  EXPECT_EQ("a file named like the first word", ReadFile(dir_ / "slot"));
+  EXPECT_EQ(0, Utils::RemoveDir((dir_ / "never-there").c_str()));
+}
+
+TEST_F(SafeFileTest, CopyDirCopiesTheWholeTree) {
+  std::string source = dir_ / "slot A";
+  WriteFile(source + "/bin/prog", std::string("\x7f" "ELF\0\1", 6));
+  WriteFile(source + "/config/VersionConfig.json", "{}");
+  WriteFile(source + "/empty", "");
+  std::filesystem::create_directories(source + "/var/empty_dir");
+  chmod((source + "/bin/prog").c_str(), 0755);
+  ASSERT_EQ(0, symlink("bin/prog", (source + "/prog_link").c_str()));
+
+  std::string destination = dir_ / "slot B";
+  ASSERT_EQ(0, Utils::CopyDir(source.c_str(), destination.c_str()));
+  EXPECT_TRUE(ReadFile(destination + "/bin/prog") == ReadFile(source + "/bin/prog"));
+  EXPECT_EQ("{}", ReadFile(destination + "/config/VersionConfig.json"));
+  EXPECT_TRUE(FileExists(destination + "/empty"));
+  EXPECT_TRUE(std::filesystem::is_directory(destination + "/var/empty_dir"));
+  struct stat info {};
+  ASSERT_EQ(0, lstat((destination + "/bin/prog").c_str(), &info));
+  EXPECT_EQ(0755u, info.st_mode & 0777);
+  std::string link_target;
+  EXPECT_EQ(0, Utils::GetRealPath(destination + "/prog_link", link_target));
+  EXPECT_EQ("bin/prog", link_target);
+
+  // Into an existing directory the copy lands below it, as "cp -r" does.
+  std::string existing = dir_ / "existing";
+  std::filesystem::create_directories(existing);
+  ASSERT_EQ(0, Utils::CopyDir(source.c_str(), existing.c_str()));
+  EXPECT_EQ("{}", ReadFile(existing + "/slot A/config/VersionConfig.json"));
+
+  EXPECT_EQ(-1, Utils::CopyDir((dir_ / "missing").c_str(), (dir_ / "nowhere").c_str()));
+}
+
+}  // namespace
