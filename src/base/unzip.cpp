@@ -1,0 +1,193 @@
+#include "base/unzip.h"
+
+#include <cstdio>
+#include <new>
+
+#include "base/log.h"
+
+namespace {
+
+// The reader hands libzip one small step at a time, never past the end of
+// the entry, so a stated size that lies cannot make it write past the buffer.
+constexpr uint64_t kReadStep = 4;
+
+}  // namespace
+
+Unzip::Unzip() = default;
+
+Unzip::~Unzip() {
+  if (source) {
+    zq_print("~Unzip 111\n");
+    archive.reset();
+    zq_print("~Unzip 222\n");
+    zq_print("~Unzip 333\n");
+    source.reset();
+    zq_print("~Unzip 444\n");
+  }
+  if (content_buffer) {
+    zq_print("~Unzip 555\n");
+    content_buffer.reset();
+    zq_print("~Unzip 666\n");
+  }
+  zq_print("~Unzip end\n");
+}
+
+int Unzip::InitZipFile(const void* data, unsigned int len, std::vector<std::string>& names) {
+  zq_print("111\n");
+  names.clear();
+  zq_print("222\n");
+  if (source) return 1;  // one archive per reader
+
+  zip_error_t error;
+  zip_error_init(&error);
+  // freep 0: the bytes stay the caller's; libzip reads them in place.
+  source.reset(zip_source_buffer_create(data, len, 0, &error));
+  if (!source) {
+    zq_print("can't create source: %s\n", zip_error_strerror(&error));
+    zip_error_fini(&error);
+    return 1;
+  }
+  zq_print("333\n");
+  archive.reset(zip_open_from_source(source.get(), 0, &error));
+  if (!archive) {
+    zq_print("can't open zip from source: %s\n", zip_error_strerror(&error));
+    source.reset();
+    zip_error_fini(&error);
+    return 1;
+  }
+  zip_error_fini(&error);
+  zq_print("444\n");
+  // The archive owns one reference and drops it when discarded; ours keeps
+  // the source until the reader goes.
+  zip_source_keep(source.get());
+  archive_length = len;
+  zq_print("555\n");
+
+  zip_int64_t count = zip_get_num_entries(archive.get(), 0);
+  if (count < 0) {
+    zq_print("%s: cannot get number of entries\n", zip_strerror(archive.get()));
+    return 1;
+  }
+  zq_print("666\n");
+  for (zip_int64_t i = 0; i < count; ++i) {
+    const char* name = zip_get_name(archive.get(), static_cast<zip_uint64_t>(i), 0);
+    if (name == nullptr) {
+      zq_print("%s: cannot get name of entry %lld\n", zip_strerror(archive.get()), static_cast<long long>(i));
+      names.clear();
+      name_index.clear();
+      return 1;
+    }
+    zq_print("zip [%d] name:%s\n", static_cast<int>(i), name);
+    names.push_back(name);
+    name_index[name] = static_cast<uint64_t>(i);
+  }
+  zq_print("777\n");
+  return 0;
+}
+
+int Unzip::ConvertName(std::string name, unsigned long long* index) {
+  for (const auto& entry : name_index) {
+    const std::string& full = entry.first;
+    size_t slash = full.rfind('/');
+    // Top-level entries and directory entries never match.
+    if (slash == std::string::npos || slash + 1 == full.size()) continue;
+    if (full.compare(slash + 1, std::string::npos, name) == 0) {
+      *index = entry.second;
+      return 0;
+    }
+  }
+  return 1;
+}
+
+bool Unzip::Extract(unsigned long long index, uint64_t* size, std::string* error) {
+  if (!archive) {
+    *error = "no archive";
+    return false;
+  }
+  zip_stat_t stat;
+  zip_stat_init(&stat);
+  if (zip_stat_index(archive.get(), index, 0, &stat) != 0) {
+    *error = zip_strerror(archive.get());
+    return false;
+  }
+  if (content_buffer) {
+    zq_print("free\n");
+    content_buffer.reset();
+    zq_print("free\n");
+  }
+  const zip_uint64_t needed = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE;
+  if ((stat.valid & needed) != needed) {
+    *error = "entry sizes unknown";
+    return false;
+  }
+  zq_print("data_size:%d\n", static_cast<int>(stat.size));
+  // The sizes come from the archive itself: a stored entry cannot be larger
+  // than the archive, nor can any entry's compressed data.
+  bool stored = (stat.valid & ZIP_STAT_COMP_METHOD) != 0 && stat.comp_method == ZIP_CM_STORE;
+  if (stat.size > kMaxEntrySize || stat.comp_size > archive_length || (stored && stat.size > archive_length)) {
+    *error = "entry size out of bounds";
+    return false;
+  }
+  content_buffer.reset(new (std::nothrow) char[stat.size + 1]);
+  if (!content_buffer) {
+    *error = "no memory";
+    return false;
+  }
+  zq_print("config file size=[%lli] comp_size=[%lli]\n", static_cast<long long>(stat.size),
+           static_cast<long long>(stat.comp_size));
+
+  std::unique_ptr<zip_file_t, ZipFileClose> file(zip_fopen_index(archive.get(), index, 0));
+  if (!file) {
+    *error = zip_strerror(archive.get());
+    return false;
+  }
+  uint64_t filled = 0;
+  while (filled < stat.size) {
+    uint64_t want = stat.size - filled < kReadStep ? stat.size - filled : kReadStep;
+    zip_int64_t n = zip_fread(file.get(), content_buffer.get() + filled, want);
+    if (n < 0) {
+      *error = zip_file_strerror(file.get());
+      return false;
+    }
+    if (n == 0) {
+      *error = "entry shorter than its stated size";
+      return false;
+    }
+    filled += static_cast<uint64_t>(n);
+  }
+  // libzip checks the CRC when it reaches the end of the data, which only a
+  // read past the last byte does; that read goes to a byte of its own.
+  char beyond;
+  zip_int64_t n = zip_fread(file.get(), &beyond, 1);
+  if (n != 0) {
+    *error = n < 0 ? zip_file_strerror(file.get()) : "entry longer than its stated size";
+    return false;
+  }
+  zq_print("1111\n");
+  int closed = zip_fclose(file.release());
+  zq_print("2222\n");
+  if (closed != 0) {
+    zip_error_t close_error;
+    zip_error_init_with_code(&close_error, closed);
+    *error = zip_error_strerror(&close_error);
+    zip_error_fini(&close_error);
+    return false;
+  }
+  content_buffer[stat.size] = '\0';
+  *size = stat.size;
+  return true;
+}
+
+int Unzip::GetFileContent(unsigned long long index, char** content, int* size) {
+  uint64_t extracted = 0;
+  std::string error;
+  if (!Extract(index, &extracted, &error)) {
+    fprintf(stderr, "can't open file at index': %s\n", error.c_str());
+    // Nothing half-read is left for a later caller to mistake for the entry.
+    content_buffer.reset();
+    return -1;
+  }
+  *content = content_buffer.get();
+  *size = static_cast<int>(extracted);
+  return 0;
+}

@@ -1,0 +1,59 @@
+// Reads a ZIP archive held in memory (libzip over the caller's bytes, never
+// copied): lists the entries, finds one by its bare file name and extracts
+// one entry at a time into a buffer the reader owns.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <zip.h>
+
+class Unzip {
+ public:
+  // Largest entry extracted: a package file far larger than this is a
+  // corrupt or hostile archive, not a software file of the device.
+  static constexpr uint64_t kMaxEntrySize = 64ull * 1024 * 1024;
+
+  Unzip();
+  ~Unzip();
+  Unzip(const Unzip&) = delete;
+  Unzip& operator=(const Unzip&) = delete;
+
+  // Opens the archive over `data` (kept alive and unchanged by the caller
+  // until this object goes) and fills `names` with every entry name;
+  // 0, or 1 on any failure.
+  int InitZipFile(const void* data, unsigned int len, std::vector<std::string>& names);
+  // The entry number of the first entry (by ascending name) inside a
+  // directory of the archive whose text after the last "/" is `name`;
+  // 0, or 1 when none matches (`*index` untouched).
+  int ConvertName(std::string name, unsigned long long* index);
+  // Extracts the entry; 0 with the bytes (valid until the next call or the
+  // destruction) and their count, -1 when the entry cannot be read whole and
+  // intact (unknown, too large, short, corrupt, failed CRC).
+  int GetFileContent(unsigned long long index, char** content, int* size);
+
+ private:
+  struct SourceFree {
+    void operator()(zip_source_t* source) const { zip_source_free(source); }
+  };
+  struct ArchiveDiscard {
+    void operator()(zip_t* archive) const { zip_discard(archive); }
+  };
+  struct ZipFileClose {
+    void operator()(zip_file_t* file) const { zip_fclose(file); }
+  };
+
+  // Extraction behind GetFileContent; false with the reason in *error.
+  bool Extract(unsigned long long index, uint64_t* size, std::string* error);
+
+  // Declared before `archive`: the archive goes first, then our reference
+  // on the source.
+  std::unique_ptr<zip_source_t, SourceFree> source;
+  std::unique_ptr<zip_t, ArchiveDiscard> archive;
+  std::map<std::string, uint64_t> name_index;
+  std::unique_ptr<char[]> content_buffer;
+  unsigned int archive_length = 0;
+};
