@@ -1,0 +1,209 @@
+#include "service/upgrade_package.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "base/config_manager.h"
+#include "base/json_member.h"
+#include "base/log.h"
+#include "base/md5.h"
+
+namespace zq_camera_service {
+
+const char* const kVersionDocumentName = "VersionConfig.json";
+
+namespace {
+
+// Characters a shell or a shell-minded tool on the device would act on;
+// no file of a slot needs them.
+const char* const kShellCharacters = ";&|$`\\\"'<>*?()[]{}!";
+
+// The major version of the installed version document; 0 when there is none.
+int InstalledMajor(const std::string& install_root) {
+  ConfigManager* configs = ConfigManager::GetInstance();
+  configs->LoadConfigs(install_root + "/app" + "/config/");
+  rapidjson::Document* installed = nullptr;
+  int major = 0;
+  if (configs->GetConfigBy(CONFIG_VERSION, &installed) == 0) json::GetInt(*installed, "major", &major);
+  return major;
+}
+
+// Every record of a list must name a file inside the slot; the first one
+// that does not refuses the package.
+bool RecordsAreSlotFiles(const rapidjson::Value& records, const char* list) {
+  for (const rapidjson::Value& record : records.GetArray()) {
+    std::string name = RecordName(record);
+    std::string path = RecordPath(record);
+    if (!IsSlotFilePath(path, name)) {
+      zq_error("upgrade package refused: %s record name:\"%s\" path:\"%s\" is not a file inside the slot\n", list,
+               PrintableText(name).c_str(), PrintableText(path).c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+// Every file the staging will extract must be in the archive; finding that
+// out before the backup slot is touched keeps the slot intact.
+bool ArchiveHoldsRecords(Unzip& archive, const rapidjson::Value& records, bool skip_version_document) {
+  for (const rapidjson::Value& record : records.GetArray()) {
+    std::string name = RecordName(record);
+    if (skip_version_document && name == kVersionDocumentName) continue;
+    unsigned long long index = 0;
+    if (archive.ConvertName(name, &index) != 0) {
+      zq_error("upgrade package lacks %s\n", PrintableText(name).c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string RecordName(const rapidjson::Value& record) {
+  std::string text;
+  json::GetString(record, "name", &text);
+  return text;
+}
+
+std::string RecordPath(const rapidjson::Value& record) {
+  std::string text;
+  json::GetString(record, "path", &text);
+  return text;
+}
+
+std::string PrintableText(const std::string& text) {
+  std::string printable = text;
+  for (char& c : printable) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) c = '?';
+  }
+  return printable;
+}
+
+bool IsSlotFilePath(const std::string& path, const std::string& name) {
+  if (path.size() < 2 || path[0] != '/' || name.empty()) return false;
+  for (char c : path) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f || strchr(kShellCharacters, c) != nullptr) return false;
+  }
+  std::vector<std::string> segments = SlotPathSegments(path);
+  for (const std::string& segment : segments) {
+    if (segment.empty() || segment == "." || segment == "..") return false;
+  }
+  return !segments.empty() && segments.back() == name;
+}
+
+std::vector<std::string> SlotPathSegments(const std::string& path) {
+  std::vector<std::string> segments;
+  size_t start = 1;
+  for (;;) {
+    size_t slash = path.find('/', start);
+    segments.push_back(path.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+  return segments;
+}
+
+int CheckUpgradePackage(const char* data, size_t length, const std::string& expected_md5,
+                        const std::string& install_root, std::unique_ptr<CheckedPackage>* out) {
+  MD5 digest;
+  // MD5::update takes 32-bit lengths; a package is far smaller, but feed it
+  // in pieces all the same.
+  for (size_t done = 0; done < length;) {
+    unsigned int piece = length - done > (1u << 30) ? (1u << 30) : static_cast<unsigned int>(length - done);
+    digest.update(data + done, piece);
+    done += piece;
+  }
+  std::string md5_text = digest.finalize().hexdigest();
+  zq_error("download file md5c: %s\n", md5_text.c_str());
+  if (md5_text != expected_md5) {
+    zq_error("download file md5 ERROR\n");
+    return -1;
+  }
+
+  auto package = std::make_unique<CheckedPackage>();
+  package->install_root = install_root;
+  package->app_link = install_root + "/app";
+  package->bak_link = install_root + "/bak";
+  package->archive_bytes.assign(data, data + length);
+  zq_print("=============test unzip===============\n");
+  std::vector<std::string> entry_names;
+  if (length > 0xffffffffu ||
+      package->archive.InitZipFile(package->archive_bytes.data(), static_cast<unsigned int>(length), entry_names) != 0) {
+    return -1;
+  }
+
+  unsigned long long index = 0;
+  if (package->archive.ConvertName(kVersionDocumentName, &index) != 0) return -1;
+  char* content = nullptr;
+  int size = 0;
+  if (package->archive.GetFileContent(index, &content, &size) != 0) return -1;
+  zq_print("file_size:%d\n", size);
+  printf("======\n");
+  std::string document_text(content, static_cast<size_t>(size));
+
+  int installed_major = InstalledMajor(install_root);
+
+  rapidjson::Document& document = package->document;
+  if (!json::Parse<json::kOutsideTextFlags>(document, document_text.data(), document_text.size())) {
+    zq_print("\nparase config ERROR\n");
+    return -1;
+  }
+  const rapidjson::Value* incre_files = json::GetArray(document, "incre_file");
+  if (incre_files == nullptr) {
+    zq_print("parase config can't find incre_file\n");
+    return -1;
+  }
+  const rapidjson::Value* all_files = json::GetArray(document, "all_file");
+  if (all_files == nullptr) {
+    zq_print("parase config can't find all_file\n");
+    return -1;
+  }
+  int new_major = 0;
+  if (const rapidjson::Value* major = json::Find(document, "major")) {
+    if (!major->IsInt()) {
+      zq_print("parase config major is not an integer, abort upgrade!\n");
+      return -1;
+    }
+    new_major = major->GetInt();
+  }
+  if (new_major <= installed_major) {
+    zq_print("new_major:%d current_major:%d, abort upgrade!\n", new_major, installed_major);
+    return -1;
+  }
+
+  bool has_document_record = false;
+  for (const rapidjson::Value& record : all_files->GetArray()) {
+    std::string name = RecordName(record);
+    package->kept_names.push_back(name);
+    if (name == kVersionDocumentName) {
+      package->document_path = RecordPath(record);
+      has_document_record = true;
+    }
+  }
+  zq_print("all_file_names size:%d\n", static_cast<int>(all_files->Size()));
+
+  const rapidjson::Value* special_files = json::GetArray(document, "special_file");
+  if (!RecordsAreSlotFiles(*incre_files, "incre_file") || !RecordsAreSlotFiles(*all_files, "all_file") ||
+      (special_files != nullptr && !RecordsAreSlotFiles(*special_files, "special_file"))) {
+    return -1;
+  }
+  if (!has_document_record) {
+    zq_error("upgrade package refused: all_file has no %s record\n", kVersionDocumentName);
+    return -1;
+  }
+  if (!ArchiveHoldsRecords(package->archive, *incre_files, true) ||
+      (special_files != nullptr && !ArchiveHoldsRecords(package->archive, *special_files, false))) {
+    zq_error("write file ERROR!\n");
+    return -1;
+  }
+
+  package->document_location = package->bak_link + "/" + package->document_path;
+  zq_print("config_file_abs_path: %s\n", package->document_location.c_str());
+  *out = std::move(package);
+  return 0;
+}
+
+}  // namespace zq_camera_service
