@@ -5,6 +5,7 @@
 #include "service/config_service.h"
 #include "service/data_upload_service.h"
 #include "service/monitor_service.h"
+#include "service/upgrade_service.h"
 
 namespace zq_camera_service {
 
@@ -28,7 +29,7 @@ std::unique_ptr<BaseService> BuildService(ServiceType_ENUM type) {
       service = std::make_unique<MonitorService>();
       break;
     case SERVICE_UPGRADE:
-      // UpgradeService joins here.
+      service = std::make_unique<UpgradeService>();
       break;
   }
   return service;
