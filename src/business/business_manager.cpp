@@ -4,6 +4,8 @@
 #include <cstdio>
 
 #include "base/log.h"
+#include "business/kw_cloud_config_business.h"
+#include "business/kw_cloud_upgrade_business.h"
 #include "business/kw_cloud_data_upload_business.h"
 #include "business/monitor_config_business.h"
 
@@ -29,10 +31,10 @@ std::unique_ptr<BaseBusiness> BuildBusiness(BusinessType_eum type) {
       // PrivateCloudDataUploadBusiness joins here.
       break;
     case BUSINESS_KWCLOUD_CONFIG:
-      // KwCloudConfigBusiness joins here.
+      business = std::make_unique<KwCloudConfigBusiness>();
       break;
     case BUSINESS_KWCLOUD_UPGRADE:
-      // KwCloudUpgradeBusiness joins here.
+      business = std::make_unique<KwCloudUpgradeBusiness>();
       break;
   }
   return business;
