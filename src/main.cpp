@@ -9,6 +9,7 @@
 #include <curl/curl.h>
 
 #include "base/config_manager.h"
+#include "base/install_root_path.h"
 #include "base/json_member.h"
 #include "base/lock_file.h"
 #include "base/log.h"
@@ -25,7 +26,6 @@ namespace {
 // Default network log collector; nothing defaults to an address off this machine.
 const char* const kDefaultLogCollectorUrl = "http://127.0.0.1:1234";
 const char* const kFileLogTarget = "/mnt/flash/smartinfo/log_service.txt";
-const char* const kDefaultInstallRoot = "/mnt/flash/smart/zarnu_service";
 
 void TakeLogSettings() {
   g_zq_log_app_name = "Service";
@@ -78,6 +78,7 @@ int main() {
 
   std::string root = TakeInstallRoot();
   g_zq_safe_file_path = root + "/safe_file";
+  SetInstallRoot(root);
 
   // [SNMP agent] start-up step 1: ends the process (status 1) when the agent
   // library fails or cannot open its transports, before any configuration loads.
@@ -91,6 +92,7 @@ int main() {
   NetService::GetInstance()->StartService();
   // [Services] upgrade, authentication, face capture, encoder information, monitor (step 3).
   ServiceManager* services = ServiceManager::GetInstance();
+  services->CreateServiceBy(SERVICE_UPGRADE);
   // Authentication holds start-up up until the cloud accepts the device.
   services->CreateServiceBy(SERVICE_AUTH);
   services->CreateServiceBy(SERVICE_DATA_UPLOAD);
@@ -102,6 +104,7 @@ int main() {
   BusinessManager* businesses = BusinessManager::GetInstance();
   businesses->CreateBusinessBy(BUSINESS_MONITOR_CONFIG);
   businesses->CreateBusinessBy(BUSINESS_KWCLOUD_DATA_UPLOAD);
+  businesses->CreateBusinessBy(BUSINESS_KWCLOUD_UPGRADE);
   businesses->StartBusinessTasks();
 
   // Nothing ends the process from here on but a signal or an upgrade's reboot;

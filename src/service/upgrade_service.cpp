@@ -59,6 +59,9 @@ int UpgradeService::StopService() {
   url_pool.push_back(UpgradeRequest());
   pthread_join(download_thread_id, nullptr);
   thread_started_ = false;
+  // A thread that ended before it saw the wake-up left it at the head; the
+  // thread is gone, so nothing else takes from the queue now.
+  while (!url_pool.empty() && url_pool.front().size() != 3) url_pool.pop_front();
   zq_print("destroy dataDownload thread succeed\n");
   return 0;
 }
@@ -115,11 +118,11 @@ void* download_thread(void* service_pointer) {
   while (service->running != 0) {
     // Blocks until a request (or the stop's empty one) is queued.
     UpgradeRequest request = service->url_pool.front();
-    if (service->running == 0) break;
     if (request.size() != 3) {
-      service->url_pool.pop_front();
+      service->url_pool.pop_front();  // the stop's wake-up
       continue;
     }
+    if (service->running == 0) break;
     zq_print("Begin upgrading...\n");
     service->RunPass(request);
   }
