@@ -27,6 +27,21 @@ using namespace std::chrono_literals;
 using namespace zq_camera_service;
 using zq_test::CloudBackendFake;
 
+// The capture service and the upload thread log throughout: every line goes
+// to standard output, where the tests capture it.
+const auto* const kLogs = ::testing::AddGlobalTestEnvironment(new zq_test::ProgramLogSettings(4, 3, ""));
+
+// The process-wide businesses and services run threads; they are stopped
+// before the program's globals go away under them.
+class StopProcessWideThreads : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    BusinessManager::GetInstance()->CleanupAll();
+    ServiceManager::GetInstance()->CleanupAll();
+  }
+};
+const auto* const kStop = ::testing::AddGlobalTestEnvironment(new StopProcessWideThreads);
+
 // Waits (bounded) until the captured output holds `needle` `count` times.
 bool WaitForOutput(zq_test::StdoutCapture& out, const std::string& needle, size_t count = 1,
                    std::chrono::milliseconds timeout = 10s) {
@@ -51,7 +66,6 @@ class KwCloudDataUploadTest : public ::testing::Test {
   void SetUp() override {
     zq_test::WriteFile(config_dir_ / "BaseConfig.json", zq_test::CloudBaseConfig(cloud_));
     zq_test::WriteFile(config_dir_ / "VersionConfig.json", zq_test::VersionConfig(1));
-    zq_test::ScopedLogSettings quiet(0, 3, "");
     ASSERT_NE(nullptr, zq_test::AuthenticateInProcess(config_dir_.path() + "/"));
     ServiceManager* services = ServiceManager::GetInstance();
     if (services->GetServiceBy(SERVICE_DATA_UPLOAD) == nullptr) services->CreateServiceBy(SERVICE_DATA_UPLOAD);
@@ -82,7 +96,6 @@ class KwCloudDataUploadTest : public ::testing::Test {
 };
 
 TEST_F(KwCloudDataUploadTest, PicturesArriveAsExactBase64WithCameraAndActIds) {
-  zq_test::ScopedLogSettings quiet(0, 3, "");
   EXPECT_EQ(cloud_.url(), business_.ConfigUrl());
   EXPECT_EQ("3", business_.CameraId());
   HandOver(std::string("\x00\xFF\x00", 3));
@@ -120,7 +133,6 @@ TEST_F(KwCloudDataUploadTest, PicturesArriveAsExactBase64WithCameraAndActIds) {
 }
 
 TEST_F(KwCloudDataUploadTest, EmptyAndInvalidPicturesAreSkippedAndFacesIgnored) {
-  zq_test::ScopedLogSettings logs(4, 3, "");
   zq_test::StdoutCapture out;
   char byte = 'x';
   business_.OnCameraDataUploadCallback(0, nullptr);
@@ -145,7 +157,6 @@ TEST_F(KwCloudDataUploadTest, EmptyAndInvalidPicturesAreSkippedAndFacesIgnored) 
 }
 
 TEST_F(KwCloudDataUploadTest, QueuedPicturesGoInOrderAndTheOldestWaitingOnesAreDropped) {
-  zq_test::ScopedLogSettings logs(4, 3, "");
   zq_test::StdoutCapture out;
   // The first upload is held by the back end while ten more pictures arrive.
   cloud_.server().QueueReply("POST", CloudBackendFake::kPicturePath,
@@ -166,7 +177,6 @@ TEST_F(KwCloudDataUploadTest, QueuedPicturesGoInOrderAndTheOldestWaitingOnesAreD
 }
 
 TEST_F(KwCloudDataUploadTest, RepliesAreLoggedAndAMissingReplyIsReported) {
-  zq_test::ScopedLogSettings logs(4, 3, "");
   zq_test::StdoutCapture out;
   cloud_.server().QueueReply("POST", CloudBackendFake::kPicturePath, zq_test::HttpReply::Json("{\"Response\":{\"ok\":1}}"));
   cloud_.server().QueueReply("POST", CloudBackendFake::kPicturePath, zq_test::HttpReply::Drop());
@@ -183,7 +193,6 @@ TEST_F(KwCloudDataUploadTest, RepliesAreLoggedAndAMissingReplyIsReported) {
 }
 
 TEST_F(KwCloudDataUploadTest, SetActIdRaisesThePictureRequestOfTheCaptureService) {
-  zq_test::ScopedLogSettings logs(4, 3, "");
   zq_test::StdoutCapture out;
   capture_->camera_pic_requested = false;
   business_.SetActId(-8);
@@ -196,7 +205,6 @@ TEST_F(KwCloudDataUploadTest, SetActIdRaisesThePictureRequestOfTheCaptureService
 }
 
 TEST_F(KwCloudDataUploadTest, HeartbeatReplyWithCatchCameraPicReachesBusinessOne) {
-  zq_test::ScopedLogSettings logs(4, 3, "");
   BusinessManager* manager = BusinessManager::GetInstance();
   if (manager->GetBusinessBy(BUSINESS_KWCLOUD_DATA_UPLOAD) == nullptr) {
     manager->CreateBusinessBy(BUSINESS_KWCLOUD_DATA_UPLOAD);
@@ -229,7 +237,6 @@ TEST_F(KwCloudDataUploadTest, HeartbeatReplyWithCatchCameraPicReachesBusinessOne
 }
 
 TEST_F(KwCloudDataUploadTest, StopEndsTheThreadAndLaterPicturesStayUnsent) {
-  zq_test::ScopedLogSettings logs(4, 3, "");
   zq_test::StdoutCapture out;
   HandOver("before");
   ASSERT_TRUE(cloud_.WaitForReports(CloudBackendFake::kPicturePath, 1, 10s));
@@ -243,7 +250,6 @@ TEST_F(KwCloudDataUploadTest, StopEndsTheThreadAndLaterPicturesStayUnsent) {
 
 TEST_F(KwCloudDataUploadTest, RequestedCameraPictureIsUploadedWithTheActIdOfTheRequest) {
   namespace stand_in = zq_camera_service::platform::share_buf_stand_in;
-  zq_test::ScopedLogSettings quiet(0, 3, "");
   zq_test::TempDir frames("zqframes");
   stand_in::SetDirectory(frames.path());
   const std::string picture("\xff\xd8\x00jpeg\x00\xff\xd9", 10);

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "base/config_manager.h"
+#include "business/business_manager.h"
 #include "business/kw_cloud_data_upload_business.h"
 #include "business/monitor_config_business.h"
 #include "service/service_manager.h"
@@ -21,6 +22,21 @@ namespace {
 using namespace std::chrono_literals;
 using namespace zq_camera_service;
 using zq_test::CloudBackendFake;
+
+// The capture service and the upload thread log throughout: every line goes
+// to standard output, where the tests capture it.
+const auto* const kLogs = ::testing::AddGlobalTestEnvironment(new zq_test::ProgramLogSettings(4, 3, ""));
+
+// The process-wide businesses and services run threads; they are stopped
+// before the program's globals go away under them.
+class StopProcessWideThreads : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    BusinessManager::GetInstance()->CleanupAll();
+    ServiceManager::GetInstance()->CleanupAll();
+  }
+};
+const auto* const kStop = ::testing::AddGlobalTestEnvironment(new StopProcessWideThreads);
 
 bool WaitForOutput(zq_test::StdoutCapture& out, const std::string& needle, size_t count,
                    std::chrono::milliseconds timeout = 10s) {
@@ -41,13 +57,11 @@ TEST(UnauthenticatedBusinesses, NothingIsSentUntilAHeaderCanBeComposed) {
   {
     // Without configuration documents the authentication gives up at once,
     // leaving service 0 without an accepted reply.
-    zq_test::ScopedLogSettings quiet(0, 3, "");
     ConfigManager::GetInstance()->LoadConfigs(empty.path() + "/");
     ASSERT_NE(nullptr, ServiceManager::GetInstance()->CreateServiceBy(SERVICE_AUTH));
     ConfigManager::GetInstance()->LoadConfigs(config_dir.path() + "/");
   }
 
-  zq_test::ScopedLogSettings logs(4, 3, "");
   zq_test::StdoutCapture out;
   MonitorConfigBusiness reports;
   KwCloudDataUploadBusiness pictures;
@@ -70,11 +84,15 @@ TEST(UnauthenticatedBusinesses, NothingIsSentUntilAHeaderCanBeComposed) {
   EXPECT_EQ(0u, cloud.server().RequestsTo(CloudBackendFake::kMonitorPath).size());
   EXPECT_EQ(0u, cloud.server().RequestsTo(CloudBackendFake::kPicturePath).size());
 
-  // Once the cloud has accepted the device, both businesses send again.
+  // Once the cloud has accepted the device, both send. (The authentication
+  // is redone here only while no upload thread composes headers.)
+  EXPECT_EQ(0, pictures.StopBusiness());
   ASSERT_NE(nullptr, zq_test::AuthenticateInProcess(config_dir.path() + "/"));
   EXPECT_EQ(0, reports.DoTimeOutHandler(TIMER_HEARTBEAT));
   EXPECT_EQ(1u, cloud.Reports(CloudBackendFake::kHeartbeatPath).size());
-  pictures.OnCameraDataUploadCallback(3, bytes);
+  KwCloudDataUploadBusiness later_pictures;
+  ASSERT_EQ(0, later_pictures.StartBusiness());
+  later_pictures.OnCameraDataUploadCallback(3, bytes);
   ASSERT_TRUE(cloud.WaitForReports(CloudBackendFake::kPicturePath, 1, 10s));
   EXPECT_TRUE(cloud.Reports(CloudBackendFake::kPicturePath)[0].signature_valid);
 }
