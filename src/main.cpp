@@ -102,6 +102,7 @@ int main() {
   // [Businesses] private-cloud upload, reports, picture upload, upgrade hand-off (step 4),
   // then the business task thread (step 5).
   BusinessManager* businesses = BusinessManager::GetInstance();
+  businesses->CreateBusinessBy(BUSINESS_PRIVATE_CLOUD_DATA_UPLOAD);
   businesses->CreateBusinessBy(BUSINESS_MONITOR_CONFIG);
   businesses->CreateBusinessBy(BUSINESS_KWCLOUD_DATA_UPLOAD);
   businesses->CreateBusinessBy(BUSINESS_KWCLOUD_UPGRADE);

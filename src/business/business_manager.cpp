@@ -8,6 +8,7 @@
 #include "business/kw_cloud_upgrade_business.h"
 #include "business/kw_cloud_data_upload_business.h"
 #include "business/monitor_config_business.h"
+#include "business/private_cloud_data_upload_business.h"
 
 namespace zq_camera_service {
 
@@ -28,7 +29,7 @@ std::unique_ptr<BaseBusiness> BuildBusiness(BusinessType_eum type) {
       business.reset(new KwCloudDataUploadBusiness());
       break;
     case BUSINESS_PRIVATE_CLOUD_DATA_UPLOAD:
-      // PrivateCloudDataUploadBusiness joins here.
+      business.reset(new PrivateCloudDataUploadBusiness());
       break;
     case BUSINESS_KWCLOUD_CONFIG:
       business = std::make_unique<KwCloudConfigBusiness>();

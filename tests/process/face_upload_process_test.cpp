@@ -1,0 +1,195 @@
+// The face road inside the real binary: face lists and images written into
+// the share-buffer stand-in's directory reach the private-cloud fake as
+// signed FaceDetectReq uploads, after the cloud fake accepted the device.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fakes/face_share_buf_writer.h"
+#include "fakes/private_cloud_fake.h"
+#include "support/cloud_backend.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using zq_test::FaceGroup;
+using zq_test::FaceShareBufWriter;
+
+// Resident set of a process in KiB (VmRSS of its status file); -1 when gone.
+long ResidentKib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+class FaceUploadProcessTest : public zq_test::CloudProcessTest {
+ protected:
+  FaceUploadProcessTest() : writer_(share_.path()) {
+    // Everything at the cloud fake but the face uploads.
+    std::string config = zq_test::CloudBaseConfig(cloud_);
+    const std::string key = "\"PicUploadUrl\": \"" + cloud_.url() + "\"";
+    config.replace(config.find(key), key.size(), "\"PicUploadUrl\": \"" + private_cloud_.url() + "\"");
+    root_.WriteBaseConfig(config);
+  }
+
+  // Start-up creates the businesses once the cloud accepted the device and
+  // the camera software answered the encoder request.
+  std::unique_ptr<zq_test::ChildProcess> StartRoad(zq_test::Env extra = {}) {
+    StartCameraPeer();
+    extra["ZQ_SHAREBUF_DIR"] = share_.path();
+    return StartService(extra);
+  }
+
+  // Faces fetched before the upload business registers reach nobody, so the
+  // road is open once a probe list comes through. Leaves the upload count
+  // settled in `settled`.
+  bool WaitForRoad(zq_test::ChildProcess& service, size_t* settled) {
+    for (int attempt = 0; attempt < 100 && service.Running(); ++attempt) {
+      FaceGroup probe;
+      probe.timestamp = 1;
+      probe.datatype = 9;
+      probe.objectID = attempt;
+      writer_.PutImage(probe.timestamp, probe.datatype, probe.objectID, "probe");
+      writer_.PutList(next_seq_++, FaceShareBufWriter::ListText({probe}));
+      if (private_cloud_.WaitForUploads(1, 300ms)) {
+        // A probe read just before may still be on its way.
+        std::this_thread::sleep_for(1s);
+        *settled = private_cloud_.UploadCount();
+        return true;
+      }
+    }
+    return false;
+  }
+
+  zq_test::TempDir share_{"zqshare"};
+  FaceShareBufWriter writer_;
+  zq_test::PrivateCloudFake private_cloud_;
+  uint64_t next_seq_ = 1;
+};
+
+TEST_F(FaceUploadProcessTest, EveryFaceOfEveryListArrivesOnceInOrderSigned) {
+  auto service = StartRoad();
+  size_t base = 0;
+  ASSERT_TRUE(WaitForRoad(*service, &base)) << service->Stdout();
+
+  // Lists of 1 to 3 faces whose images hold NUL and 0xFF bytes.
+  const int kLists = 6;
+  std::mt19937 random(11);
+  std::vector<std::vector<std::pair<FaceGroup, std::string>>> sent;
+  for (int list = 0; list < kLists; ++list) {
+    std::vector<std::pair<FaceGroup, std::string>> faces;
+    std::vector<FaceGroup> groups;
+    for (int f = 0; f <= list % 3; ++f) {
+      FaceGroup group;
+      group.timestamp = 6000000000ull + static_cast<uint64_t>(list);
+      group.datatype = 1;
+      group.objectID = f;
+      group.left = 100 * list + f;
+      group.top = 5;
+      group.right = group.left + 40;
+      group.bottom = 65;
+      group.pitch = -12.9;
+      group.quality = 77.5;
+      std::string image(2000 + 500 * f, '\0');
+      for (char& byte : image) byte = static_cast<char>(random());
+      image[0] = '\0';
+      image[1] = '\xff';
+      writer_.PutImage(group.timestamp, group.datatype, group.objectID, image);
+      groups.push_back(group);
+      faces.emplace_back(group, image);
+    }
+    writer_.PutList(next_seq_++, FaceShareBufWriter::ListText(groups));
+    sent.push_back(std::move(faces));
+    // One list per fetch: the camera software's buffer hands out the newest list only.
+    ASSERT_TRUE(private_cloud_.WaitForUploads(base + static_cast<size_t>(list) + 1, 10s))
+        << "list " << list << "\n" << service->Stdout();
+  }
+  std::this_thread::sleep_for(600ms);
+  std::vector<zq_test::FaceUpload> uploads = private_cloud_.Uploads();
+  ASSERT_EQ(base + kLists, uploads.size()) << "each list posted once";
+
+  const std::string key = cloud_.CloudKey();
+  long long previous_session = 0;
+  for (int list = 0; list < kLists; ++list) {
+    const zq_test::FaceUpload& upload = uploads[base + list];
+    EXPECT_EQ("/zarnu/retailapi/facedetect?company_id=company-1&shop_id=7", upload.request.target);
+    EXPECT_EQ("application/x-protobuf", upload.request.Header("Content-Type"));
+    ASSERT_TRUE(upload.decoded) << list;
+    const zarnu::FaceDetectReq& m = upload.message;
+    EXPECT_EQ("company-1", m.company_id());
+    EXPECT_EQ(7u, m.shop_id());
+    EXPECT_EQ(3u, m.camera_id());
+    EXPECT_EQ(1u, m.type());
+    EXPECT_EQ(1u, m.protocol_version());
+    EXPECT_EQ(zq_test::CloudBackendFake::Sign(key, m.mac(), std::to_string(m.timestamp())), m.signature())
+        << "signed with the key the cloud handed out";
+    long long session = std::stoll(m.session_id());
+    EXPECT_GT(session, previous_session);
+    previous_session = session;
+    ASSERT_EQ(static_cast<int>(sent[list].size()), m.faces_size()) << list;
+    for (int f = 0; f < m.faces_size(); ++f) {
+      const FaceGroup& group = sent[list][f].first;
+      EXPECT_EQ(sent[list][f].second, m.faces(f).image()) << list << "/" << f;
+      EXPECT_EQ(group.left, m.faces(f).face_rect().x());
+      EXPECT_EQ(group.top, m.faces(f).face_rect().y());
+      EXPECT_EQ(40, m.faces(f).face_rect().width());
+      EXPECT_EQ(60, m.faces(f).face_rect().height());
+      EXPECT_EQ(-12.0f, m.faces(f).face_pitch());
+      EXPECT_EQ(77.0f, m.faces(f).face_score());
+    }
+  }
+  EXPECT_NE(std::string::npos, service->Stdout().find("Service | DEBUG: response pb errorcode: 0\n"));
+  EXPECT_TRUE(service->Running());
+}
+
+TEST_F(FaceUploadProcessTest, OutageKeepsMemoryBoundedAndLogsDrops) {
+  // Sanitizer builds keep freed memory in quarantine; a small one keeps the
+  // resident set a measure of what the process holds.
+  auto service = StartRoad({{"ASAN_OPTIONS", "quarantine_size_mb=8:detect_leaks=0"}});
+  size_t base = 0;
+  ASSERT_TRUE(WaitForRoad(*service, &base)) << service->Stdout();
+  private_cloud_.SetDelay(4900ms);
+  long baseline = ResidentKib(service->pid());
+  ASSERT_GT(baseline, 0);
+
+  // 4 faces of 256 KiB every 200 ms: 5 MiB/s against an upload every 4.9 s.
+  std::mt19937 random(3);
+  std::string image(256 * 1024, '\0');
+  for (char& byte : image) byte = static_cast<char>(random());
+  long peak = baseline;
+  auto end = std::chrono::steady_clock::now() + 14s;
+  for (int list = 0; std::chrono::steady_clock::now() < end && list < 200; ++list) {
+    std::vector<FaceGroup> groups;
+    for (int f = 0; f < 4; ++f) {
+      FaceGroup group;
+      group.timestamp = 7000000000ull + static_cast<uint64_t>(list);
+      group.datatype = 1;
+      group.objectID = f;
+      image[0] = static_cast<char>(list);
+      writer_.PutImage(group.timestamp, group.datatype, group.objectID, image);
+      groups.push_back(group);
+    }
+    writer_.PutList(next_seq_++, FaceShareBufWriter::ListText(groups));
+    std::this_thread::sleep_for(200ms);
+    peak = std::max(peak, ResidentKib(service->pid()));
+  }
+  ASSERT_TRUE(service->Running());
+  std::string out = service->Stdout();
+  EXPECT_NE(std::string::npos, out.find("Service | WARN: face upload queue full, oldest batches dropped: 4 faces\n"))
+      << "drops are logged";
+  // Unbounded, the queue would have grown by about 5 MiB a second (some
+  // 65 MiB here); bounded, it holds at most 16 MiB of images.
+  EXPECT_LT(peak - baseline, 48 * 1024) << "resident set grew from " << baseline << " to " << peak << " KiB";
+  EXPECT_LE(private_cloud_.UploadCount(), base + 5) << "one upload per 4.9 s";
+}
+
+}  // namespace
