@@ -243,6 +243,10 @@ int StageUpgrade(CheckedPackage& package) {
   } else {
     for (const rapidjson::Value& record : special_files->GetArray()) {
       zq_print("write %s\n", RecordName(record).c_str());
+      // The archive's own copy of the version document, written over the
+      // staged one, could say "state" 0 (or nothing) in a slot that is not
+      // complete yet; the staged document is written in its two steps only.
+      if (RecordPath(record) == package.document_path) continue;
       WriteResult result = WritePackageFile(package, record, "sepcial file end write\n");
       if (result == WriteResult::kWriteFailed) return -1;
       if (result == WriteResult::kNotExtracted) {

@@ -267,6 +267,47 @@ TEST_F(UpgradeStagingTest, CorruptSpecialEntryStopsTheSpecialPassAndAbandons) {
   EXPECT_EQ(1, SlotState(root_.SlotB()));
 }
 
+TEST_F(UpgradeStagingTest, SpecialRecordOfTheVersionDocumentNeverOverwritesTheStagedOne) {
+  // The archive's own version document says "state" 0; written as a special
+  // file at the document's path it would mark the half-staged slot complete.
+  const std::string incremental = "incremental file, stored so that it can be corrupted!";  // odd length: stored
+  struct Case {
+    const char* what;
+    bool corrupt_incremental;
+    int result;
+    int state;
+  };
+  const Case cases[] = {
+      {"staging abandoned after the special pass", true, -1, 1},
+      {"staging complete", false, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    UpgradePackageBuilder builder(4);
+    builder.SetMember("state", "0")
+        .AddFile("/lib/libnew.so", incremental)
+        .Keep("/bin/zq_camera_service")
+        .Mutate([](rapidjson::Document& d) {
+          auto& allocator = d.GetAllocator();
+          rapidjson::Value record(rapidjson::kObjectType);
+          record.AddMember("name", "VersionConfig.json", allocator);
+          record.AddMember("path", "/config/VersionConfig.json", allocator);
+          rapidjson::Value special(rapidjson::kArrayType);
+          special.PushBack(record, allocator);
+          d.AddMember("special_file", special, allocator);
+        });
+    std::string bytes = builder.Build();
+    if (c.corrupt_incremental) bytes[zq_test::FindStoredData(bytes, incremental) + 3] ^= 0x20;
+    std::string printed;
+    EXPECT_EQ(c.result, StageBytes(bytes, &printed, root_)) << printed;
+    std::string expected = builder.DocumentText();
+    expected.replace(expected.find("\"state\":0"), 9, "\"state\":" + std::to_string(c.state));
+    EXPECT_EQ(expected, ReadFile(root_.SlotB() + "/" + kDocument));
+    EXPECT_EQ(c.state, SlotState(root_.SlotB()));
+    EXPECT_EQ(c.corrupt_incremental, printed.find("write file ERROR!\n") != std::string::npos) << printed;
+  }
+}
+
 TEST_F(UpgradeStagingTest, SlotWithoutItsProgramIsNeverMarkedComplete) {
   std::filesystem::remove(root_.SlotA() + "/bin/zq_camera_service");
   UpgradePackageBuilder builder(4);
