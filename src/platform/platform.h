@@ -6,8 +6,9 @@ namespace zq_camera_service {
 namespace platform {
 
 // Restarts the device. Host builds never restart the machine they run on:
-// they end the process with kSimulatedRebootStatus instead.
-[[noreturn]] void RebootDevice();
+// they end the process with kSimulatedRebootStatus instead. On the device it
+// returns only when the kernel refused the restart; the caller then goes on.
+void RebootDevice();
 
 constexpr int kSimulatedRebootStatus = 100;
 

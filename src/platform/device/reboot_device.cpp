@@ -10,8 +10,8 @@ void RebootDevice() {
 #if defined(ZQ_DEVICE)
   reboot(0x01234567);  // ZQ_DEVICE builds only: RB_AUTOBOOT
 #endif
-  // Only reached when the kernel refused; nothing sensible is left to do.
-  _exit(1);
+  // Only reached when the kernel refused: the staged slot stays as it is and
+  // the download thread goes on with its queue.
 }
 
 }  // namespace platform
