@@ -285,9 +285,12 @@ void CameraIpcPeer::Serve(zq_camera_service::UniqueFd connection) {
   std::vector<char> block(kBlockSize);
   while (ReadExactly(connection.get(), block.data(), block.size())) {
     CameraPeerRequest request = InspectRequest(block.data(), block.size());
+    request.arrival = std::chrono::steady_clock::now();
     Options options;
+    size_t index = 0;
     {
       std::lock_guard<std::mutex> lock(mutex_);
+      index = requests_.size();
       requests_.push_back(request);
       options = options_;
     }
@@ -309,6 +312,8 @@ void CameraIpcPeer::Serve(zq_camera_service::UniqueFd connection) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       ++replies_;
+      requests_[index].replied = true;
+      requests_[index].replied_at = std::chrono::steady_clock::now();
     }
     changed_.notify_all();
     Log("reply sent for " + request.request_id + " (" + std::to_string(reply.size()) + " bytes, " +

@@ -40,6 +40,9 @@ struct CameraPeerRequest {
   int32_t body_type = 0;
   std::string body;        // the JSON text
   std::string request_id;  // the body's top-level "RequestId", "" when absent
+  std::chrono::steady_clock::time_point arrival;  // when the whole block had been read
+  bool replied = false;                           // an answer went out for it
+  std::chrono::steady_clock::time_point replied_at;
 };
 
 class CameraIpcPeer {
