@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/base64.h"
+#include "base/config_manager.h"
 #include "business/business_manager.h"
 #include "business/monitor_config_business.h"
 #include "fakes/frame_share_buf_writer.h"
@@ -269,6 +270,57 @@ TEST_F(KwCloudDataUploadTest, RequestedCameraPictureIsUploadedWithTheActIdOfTheR
   EXPECT_EQ(31, body["ActId"].GetInt());
   EXPECT_TRUE(base64_decode(body["Picture"].GetString()) == picture);
   stand_in::Reset();
+}
+
+}  // namespace
+
+namespace {
+
+// The body's "CameraId" is the number the configured text starts with, and
+// its "ActId" the act id current when the body is composed.
+TEST(KwCloudDataUploadCompose, CameraIdFromTheConfiguredTextAndTheCurrentActId) {
+  struct Case {
+    const char* name;
+    std::string camera_member;  // "" leaves the member out
+    int camera_id;
+  };
+  const Case cases[] = {
+      {"number text", "\"CameraId\": \"17\"", 17},
+      {"text that does not start with a number", "\"CameraId\": \"cam-17\"", 0},
+      {"empty text", "\"CameraId\": \"\"", 0},
+      {"a JSON number is not the configured text", "\"CameraId\": 17", 0},
+      {"missing", "", 0},
+  };
+  zq_test::TempDir config_dir;
+  rapidjson::Document header;
+  header.Parse("{\"RequestId\":\"1\",\"TimeStamp\":1700000000}");
+  for (const Case& c : cases) {
+    zq_test::WriteFile(config_dir / "BaseConfig.json",
+                       "{\"ConfigUrl\": \"http://127.0.0.1:9\"" +
+                           (c.camera_member.empty() ? std::string() : ", " + c.camera_member) + "}");
+    ConfigManager::GetInstance()->LoadConfigs(config_dir.path() + "/");
+    KwCloudDataUploadBusiness business;
+    ASSERT_EQ(0, business.StartBusiness()) << c.name;
+    std::string picture = "AP8A";
+    rapidjson::Document body;
+    body.Parse(business.ComposePostMessage(header, picture).c_str());
+    ASSERT_TRUE(body.IsObject()) << c.name;
+    EXPECT_EQ((std::vector<std::string>{"RequestId", "TimeStamp", "CameraId", "ActId", "Picture"}), MemberNames(body))
+        << c.name;
+    EXPECT_EQ(c.camera_id, body["CameraId"].GetInt()) << c.name;
+    EXPECT_EQ(0, body["ActId"].GetInt()) << c.name;
+    EXPECT_STREQ("AP8A", body["Picture"].GetString()) << c.name;
+
+    business.SetActId(9);
+    body.Parse(business.ComposePostMessage(header, picture).c_str());
+    ASSERT_TRUE(body.IsObject()) << c.name;
+    EXPECT_EQ(9, body["ActId"].GetInt()) << c.name;
+    // The caller's header is left as it was.
+    EXPECT_EQ((std::vector<std::string>{"RequestId", "TimeStamp"}), MemberNames(header)) << c.name;
+  }
+  // The picture request SetActId raised is not left standing for others.
+  auto* capture = dynamic_cast<DataUploadService*>(ServiceManager::GetInstance()->GetServiceBy(SERVICE_DATA_UPLOAD));
+  if (capture != nullptr) capture->camera_pic_requested = false;
 }
 
 }  // namespace

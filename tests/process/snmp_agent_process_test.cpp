@@ -13,6 +13,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "base/unique_fd.h"
 #include "support/service_process.h"
@@ -87,6 +88,34 @@ TEST_F(SnmpAgentProcessTest, AnswersOnItsConfiguredPortWithoutTheDeviceFile) {
   // The agent opens no listener but its configured UDP port: no SMUX or
   // AgentX socket of the distribution's library.
   EXPECT_TRUE(TcpListeners(SocketInodes(service->pid())).empty());
+  EXPECT_TRUE(service->Running());
+}
+
+TEST_F(SnmpAgentProcessTest, FirstHeartbeatNotificationComesAnIntervalAfterStartCarryingIt) {
+  const std::string heartbeat = ".1.0.0.4.0.1";
+  zq_test::TrapReceiver receiver;
+  environment_.AddSnmpTrapSink(receiver.port());
+  root_.WriteBaseConfig(zq_test::DefaultBaseConfig());
+  root_.WriteVersionConfig(zq_test::VersionConfig(3));
+  auto started = std::chrono::steady_clock::now();
+  auto service = StartService();
+  ASSERT_TRUE(service->WaitForStdout("NET-SNMP test\n", 10s)) << service->Stdout();
+
+  // Well into the interval, nothing has gone out yet.
+  std::this_thread::sleep_for(started + 10s - std::chrono::steady_clock::now());
+  EXPECT_TRUE(receiver.Notifications(heartbeat).empty());
+  ASSERT_TRUE(receiver.WaitFor(heartbeat, 1, 20s)) << service->Stderr().substr(0, 4000);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  EXPECT_GT(seconds, 19.0);
+  EXPECT_LT(seconds, 25.0);
+
+  std::vector<zq_test::SnmpNotification> received = receiver.Notifications(heartbeat);
+  ASSERT_EQ(1u, received.size());
+  // sysUpTime.0 first (the receiver line starts with it), then the eight.
+  EXPECT_GE(received[0].uptime, 1950);
+  EXPECT_LE(received[0].uptime, 2300);
+  EXPECT_EQ(zq_test::DescribeVarbinds(zq_test::DeviceNotificationVarbinds(4, "20")),
+            zq_test::DescribeVarbinds(received[0].varbinds));
   EXPECT_TRUE(service->Running());
 }
 

@@ -77,26 +77,6 @@ class SnmpAgentTest : public ::testing::Test {
   std::chrono::steady_clock::time_point started_;
 };
 
-std::vector<SnmpVarbind> ExpectedVarbinds(int number, const std::string& figure) {
-  std::string n = std::to_string(number);
-  return {
-      {".1.3.6.1.6.3.1.1.4.1.0", "OID", ".1.0.0." + n + ".0.1"},
-      {".1.0.0.1.1.0", "INTEGER", "1"},
-      {".1.0.0." + n + ".1.1.0", "INTEGER", figure},
-      {".1.0.0.1.2.0", "INTEGER", "1"},
-      {".1.0.0.1.3.0", "STRING", "\"zorblat\""},
-      {".1.0.0.1.4.0", "INTEGER", "12345"},
-      {".1.0.0.1.5.0", "INTEGER", "2018"},
-      {".1.0.0.1.6.0", "STRING", "\"mac_test\""},
-  };
-}
-
-std::string Describe(const std::vector<SnmpVarbind>& varbinds) {
-  std::string text;
-  for (const SnmpVarbind& varbind : varbinds) text += varbind.name + " = " + varbind.type + ": " + varbind.value + "\n";
-  return text;
-}
-
 TEST_F(SnmpAgentTest, EachNotificationCarriesItsFigureAndTheDeviceIdentity) {
   // The first CPU poll compares with an all-zero sample: 25 % since "boot".
   zq_test::WriteFile(stat_, StatLine(25, 75));
@@ -117,7 +97,9 @@ TEST_F(SnmpAgentTest, EachNotificationCarriesItsFigureAndTheDeviceIdentity) {
   for (const Case& c : cases) {
     std::vector<SnmpNotification> received = receiver_.Notifications(c.trap_oid);
     ASSERT_FALSE(received.empty()) << c.name;
-    EXPECT_EQ(Describe(ExpectedVarbinds(c.number, c.figure)), Describe(received[0].varbinds)) << c.name;
+    EXPECT_EQ(zq_test::DescribeVarbinds(zq_test::DeviceNotificationVarbinds(c.number, c.figure)),
+              zq_test::DescribeVarbinds(received[0].varbinds))
+        << c.name;
   }
 
   // The heartbeat goes out one interval after the agent started, not before.

@@ -41,6 +41,26 @@ std::string SnmpNotification::TrapOid() const {
   return "";
 }
 
+std::vector<SnmpVarbind> DeviceNotificationVarbinds(int number, const std::string& figure) {
+  std::string n = std::to_string(number);
+  return {
+      {kSnmpTrapOid, "OID", ".1.0.0." + n + ".0.1"},
+      {".1.0.0.1.1.0", "INTEGER", "1"},
+      {".1.0.0." + n + ".1.1.0", "INTEGER", figure},
+      {".1.0.0.1.2.0", "INTEGER", "1"},
+      {".1.0.0.1.3.0", "STRING", "\"zorblat\""},
+      {".1.0.0.1.4.0", "INTEGER", "12345"},
+      {".1.0.0.1.5.0", "INTEGER", "2018"},
+      {".1.0.0.1.6.0", "STRING", "\"mac_test\""},
+  };
+}
+
+std::string DescribeVarbinds(const std::vector<SnmpVarbind>& varbinds) {
+  std::string text;
+  for (const SnmpVarbind& varbind : varbinds) text += varbind.name + " = " + varbind.type + ": " + varbind.value + "\n";
+  return text;
+}
+
 bool ParseNotificationLine(const std::string& line, SnmpNotification* notification) {
   // snmptrapd prints the varbinds of one notification on one line, separated
   // by tabs, sysUpTime.0 first.

@@ -34,6 +34,14 @@ struct SnmpNotification {
   std::string TrapOid() const;
 };
 
+// The eight varbinds after sysUpTime.0 of device notification `number` (2 CPU
+// ratio, 3 free memory, 4 heartbeat) carrying `figure`, with the default
+// device identity, as the receiver prints them.
+std::vector<SnmpVarbind> DeviceNotificationVarbinds(int number, const std::string& figure);
+
+// Varbinds one per line, for comparisons whose failure shows them all.
+std::string DescribeVarbinds(const std::vector<SnmpVarbind>& varbinds);
+
 // The notification a receiver line holds, if it holds one.
 bool ParseNotificationLine(const std::string& line, SnmpNotification* notification);
 
