@@ -17,6 +17,9 @@ namespace {
 // Between two checks while a timer stays due (period 0 or less): the pace of
 // the loop as the businesses know it, without spinning.
 constexpr std::chrono::microseconds kDueRecheck(100);
+// The longest sleep towards a far due time. Looking again after an hour costs
+// nothing, and a distance of centuries would overflow the wait's clock.
+constexpr int64_t kLongestWaitSeconds = 3600;
 
 // The business of an id, in its initial state; null when the id has none (yet).
 std::unique_ptr<BaseBusiness> BuildBusiness(BusinessType_eum type) {
@@ -177,8 +180,11 @@ void BusinessManager::DoTasks() {
     } else {
       // Due when the clock reaches the due second: what is left of this
       // second plus the whole seconds in between.
-      auto left = std::chrono::seconds(next_due - static_cast<int64_t>(now.tv_sec)) -
-                  std::chrono::microseconds(now.tv_usec);
+      // Compared as unsigned: the distance of a due time near the end of
+      // the range would overflow a signed difference.
+      uint64_t distance = static_cast<uint64_t>(next_due) - static_cast<uint64_t>(now.tv_sec);
+      if (distance > static_cast<uint64_t>(kLongestWaitSeconds)) distance = kLongestWaitSeconds;
+      auto left = std::chrono::seconds(static_cast<int64_t>(distance)) - std::chrono::microseconds(now.tv_usec);
       tasks_wake.wait_for(lock, left, woken);
     }
   }

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -228,6 +229,31 @@ TEST(BusinessManagerTest, PeriodZeroFiresOnEveryCheck) {
   // The clock stands still, yet the timer keeps firing, each time due "now".
   ASSERT_TRUE(business->WaitForFirings(20, 5s));
   for (const Firing& firing : business->Firings()) EXPECT_EQ((Firing{3, 500, 500}), firing);
+}
+
+TEST(BusinessManagerTest, AFarDueTimeNeitherSpinsNorFires) {
+  // Due seconds so far ahead that their distance in microseconds or
+  // nanoseconds does not fit 64 bits.
+  const int64_t far[] = {INT64_MAX / 1000, INT64_MAX - 1};
+  for (int64_t due : far) {
+    FakeClock clock;
+    clock.Set(100);
+    TimedBusiness* business = nullptr;
+    BusinessManager manager(
+        [&](BusinessType_eum) {
+          auto made = std::make_unique<TimedBusiness>(std::vector<TimerSetup>{{1, true, At(due), 10}});
+          business = made.get();
+          return made;
+        },
+        [&] { return clock.Now(); });
+    manager.CreateBusinessBy(zq_camera_service::BUSINESS_MONITOR_CONFIG);
+    manager.StartBusinessTasks();
+    ASSERT_TRUE(SettleChecks(manager)) << due;
+    uint64_t settled = manager.CheckCount();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LE(manager.CheckCount(), settled + 1) << "the loop sleeps, due " << due;
+    EXPECT_TRUE(business->Firings().empty()) << due;
+  }
 }
 
 TEST(BusinessManagerTest, RealClockLoopSleepsUntilTheNextDueSecond) {
