@@ -246,3 +246,11 @@ void PrivateCloudDataUploadBusiness::PostBatch(const FaceBatch& batch, const rap
 }
 
 }  // namespace zq_camera_service
+
+int stoi(const std::string& text) {
+  // Unsigned, so a long text wraps instead of overflowing a signed int.
+  uint32_t value = 0;
+  // Character codes as unsigned bytes, the same on boards whose char is unsigned.
+  for (unsigned char c : text) value = value * 10u + static_cast<uint32_t>(static_cast<int>(c) - 48);
+  return static_cast<int>(value);
+}

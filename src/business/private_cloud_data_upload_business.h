@@ -80,3 +80,9 @@ class PrivateCloudDataUploadBusiness : public BaseBusiness, private IDataUploadS
 };
 
 }  // namespace zq_camera_service
+
+// Decimal text to int the plain way: from 0, each character times ten plus
+// its code minus '0'; no sign, no check of the characters, "" gives 0. Kept
+// for callers that want exactly that; the business itself uses Utils::Str2Int.
+// Arithmetic wraps modulo 2^32 rather than overflowing.
+int stoi(const std::string& text);

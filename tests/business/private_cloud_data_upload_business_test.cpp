@@ -22,6 +22,7 @@
 #include "support/install_root.h"
 #include "support/log_settings.h"
 #include "support/stdout_capture.h"
+#include "support/wire_bytes.h"
 
 namespace {
 
@@ -200,6 +201,41 @@ TEST_F(PrivateCloudUploadTest, ZeroAndEmptyHeaderValuesAreStillSent) {
   ASSERT_EQ(1, m.faces_size());
   EXPECT_TRUE(m.faces(0).has_image());
   EXPECT_EQ("", m.faces(0).image());
+}
+
+TEST_F(PrivateCloudUploadTest, TheBodyOnTheWireIsTheGoldenRequest) {
+  // Zero, empty and negative values, all of them on the wire; the key stays home.
+  header_.SetText("{\"ProtocolVersion\":2,\"Mac\":\"m\",\"Key\":\"k\",\"CompanyId\":\"C1\",\"ShopId\":0,"
+                  "\"RequestId\":\"r\",\"Signature\":\"s\",\"TimeStamp\":-1}");
+  Start();
+  FaceInfo_Upload face = Face(-1, std::string("\x00\xff", 2));
+  face.top = 2;
+  face.width = 0;
+  face.height = 4;
+  face.pitch = -12;
+  face.roll = 1;
+  face.quality = 88;
+  std::vector<FaceInfo_Upload> faces;
+  faces.push_back(std::move(face));
+  Hand(std::move(faces));
+  ASSERT_TRUE(cloud_.WaitForUploads(1, 10s));
+  const std::string body = cloud_.Uploads()[0].request.body;
+
+  EXPECT_EQ(zq_test::Hex(zq_test::FromHex(
+                "0A 02 43 31 10 00 18 03 "                       // company_id "C1", shop_id 0, camera_id 3
+                "22 30 0A 02 00 FF "                             // one face of 48 bytes: image
+                "12 11 08 FF FF FF FF FF FF FF FF FF 01 10 02 18 00 20 04 "  // rect -1, 2, 0, 4
+                "1D 00 00 40 C1 25 00 00 00 00 2D 00 00 80 3F "  // pitch -12, yaw 0, roll 1
+                "35 00 00 00 00 3D 00 00 B0 42 "                 // confidence 0, score 88
+                "38 FF FF FF FF FF FF FF FF FF 01 40 01 4A 01 72 "  // timestamp -1 widened, type 1, session "r"
+                "A0 01 02 AA 01 01 6D B2 01 01 73")),            // protocol 2, mac "m", signature "s"
+            zq_test::Hex(body));
+  // Read by protoc itself, without our generated classes.
+  EXPECT_EQ(
+      "1: \"C1\"\n2: 0\n3: 3\n4 {\n  1: \"\\000\\377\"\n  2 {\n    1: 18446744073709551615\n    2: 2\n    3: 0\n"
+      "    4: 4\n  }\n  3: 0xc1400000\n  4: 0x00000000\n  5: 0x3f800000\n  6: 0x00000000\n  7: 0x42b00000\n}\n"
+      "7: 18446744073709551615\n8: 1\n9: \"r\"\n20: 2\n21: \"m\"\n22: \"s\"\n",
+      zq_test::DecodeRaw(body));
 }
 
 struct ReplyCase {
@@ -419,6 +455,26 @@ TEST(PrivateCloudUploadStartTest, MissingBaseConfigurationIsReported) {
   FaceInfo_Upload face = Face(1, "x");
   capture.OnHandleFaceInfo(1, &face);
   EXPECT_EQ(0u, business.QueuedBatches()) << "nothing registered, nothing queued";
+}
+
+TEST(PrivateCloudStoiTest, DigitsTimesTenWithoutChecks) {
+  const struct {
+    std::string text;
+    int value;
+  } cases[] = {
+      {"", 0},
+      {"0", 0},
+      {"7", 7},
+      {"0042", 42},
+      {"2147483647", 2147483647},
+      {"-1", -29},     // '-' counts as its code minus 48, -3, then 10 * -3 + 1
+      {"1a", 59},      // 'a' is 97: 10 + 49
+      {" 5", -155},    // ' ' is 32: -16, then -160 + 5
+      {"2147483648", -2147483647 - 1},  // wraps modulo 2^32
+      {"4294967297", 1},
+      {std::string(40, '9'), -1},  // 10^40 - 1, and 2^32 divides 10^40
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.value, ::stoi(c.text)) << "\"" << c.text << "\"";
 }
 
 }  // namespace

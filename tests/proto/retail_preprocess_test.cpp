@@ -5,37 +5,15 @@
 #include <google/protobuf/descriptor.pb.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "support/files.h"
+#include "support/wire_bytes.h"
 
 namespace {
 
-std::string Hex(const std::string& bytes) {
-  std::string text;
-  char digits[4];
-  for (unsigned char byte : bytes) {
-    snprintf(digits, sizeof digits, "%s%02X", text.empty() ? "" : " ", byte);
-    text += digits;
-  }
-  return text;
-}
-
-std::string FromHex(const std::string& hex) {
-  std::string bytes;
-  for (size_t i = 0; i + 1 < hex.size();) {
-    if (hex[i] == ' ') {
-      ++i;
-      continue;
-    }
-    bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    i += 2;
-  }
-  return bytes;
-}
+using zq_test::FromHex;
+using zq_test::Hex;
 
 // One face with negative, zero and fractional values, every field set.
 zarnu::FaceDetectReq GoldenRequest() {
@@ -94,17 +72,9 @@ TEST(RetailPreprocessTest, FieldsNeverSetAreAbsentAndAnEmptyFaceListHasNoField4)
 }
 
 TEST(RetailPreprocessTest, GoldenBytesDecodeRawIndependently) {
-  zq_test::TempDir dir;
   std::string bytes;
   ASSERT_TRUE(GoldenRequest().SerializeToString(&bytes));
-  zq_test::WriteFile(dir / "request.bin", bytes);
-  std::string command = std::string(ZQ_PROTOC) + " --decode_raw < '" + (dir / "request.bin") + "' 2>&1";
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-  ASSERT_TRUE(pipe);
-  std::string decoded;
-  char chunk[512];
-  size_t n = 0;
-  while ((n = fread(chunk, 1, sizeof chunk, pipe.get())) > 0) decoded.append(chunk, n);
+  std::string decoded = zq_test::DecodeRaw(bytes);
   EXPECT_EQ(
       "1: \"C1\"\n2: 0\n3: 3\n4 {\n  1: \"\\000\\377\"\n  2 {\n    1: 18446744073709551615\n    2: 2\n    3: 0\n"
       "    4: 4\n  }\n  3: 0xc1400000\n  4: 0x00000000\n  5: 0x3fc00000\n  6: 0x00000000\n  7: 0x42b00000\n}\n"
