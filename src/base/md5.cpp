@@ -86,6 +86,8 @@ void MD5::transform(const unsigned char block[64]) {
 }
 
 void MD5::update(const unsigned char* input, unsigned int length) {
+  // Nothing to absorb; also keeps a null range away from memcpy.
+  if (length == 0) return;
   unsigned int index = (bit_count[0] / 8) % 64;
   uint32_t added_bits = length << 3;
   if ((bit_count[0] += added_bits) < added_bits) bit_count[1]++;

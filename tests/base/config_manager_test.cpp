@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 
 #include "base/utils.h"
@@ -179,6 +182,46 @@ TEST_F(ConfigManagerTest, UpdateRefusedWhileAnotherProcessHoldsASharedLock) {
   // The edit stays in memory and goes out once the file is free.
   EXPECT_EQ(0, manager_->UpdateConfigBy(CONFIG_BASE, document));
   EXPECT_NE(std::string::npos, zq_test::ReadFile(path).find("new-and-longer"));
+}
+
+TEST_F(ConfigManagerTest, UpdateThatCannotBeWrittenOutFailsAndKeepsTheFile) {
+  // A file that may not grow past its present size stands for a full flash:
+  // the longer text cannot go out, and the old document must survive whole.
+  const std::string original = "{\"Key\":\"old\"}";
+  Write("BaseConfig.json", original);
+  Load(Dir());
+  rapidjson::Document* document = nullptr;
+  ASSERT_EQ(0, manager_->GetConfigBy(CONFIG_BASE, &document));
+  (*document)["Key"].SetString("a-new-key-much-longer-than-the-old-one");
+
+  // The child's log lines come back through a pipe, which no file size limit touches.
+  int lines[2];
+  ASSERT_EQ(0, pipe(lines));
+  zq_test::ScopedLogSettings settings(1, 3, "");
+  fflush(stdout);
+  pid_t child = fork();
+  if (child == 0) {
+    dup2(lines[1], STDOUT_FILENO);
+    signal(SIGXFSZ, SIG_IGN);  // the refused write reports EFBIG instead of ending the process
+    rlimit limit{static_cast<rlim_t>(original.size()), static_cast<rlim_t>(original.size())};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    int rc = manager_->UpdateConfigBy(CONFIG_BASE, document);
+    fflush(stdout);
+    _exit(rc == -1 ? 0 : 1);
+  }
+  close(lines[1]);
+  std::string log;
+  char chunk[512];
+  for (ssize_t n; (n = read(lines[0], chunk, sizeof chunk)) > 0;) log.append(chunk, static_cast<size_t>(n));
+  close(lines[0]);
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "UpdateConfigBy did not return -1";
+  std::string path = dir_ / "BaseConfig.json";
+  EXPECT_EQ("Service | ERROR: Write file " + path + " failed with File too large\n" +
+                "Service | ERROR: Failed to write file " + path + " with -1\n",
+            log);
+  EXPECT_EQ(original, zq_test::ReadFile(path));
 }
 
 TEST_F(ConfigManagerTest, UpdateIntoUnwritableDirectoryFails) {

@@ -6,7 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "support/child_process.h"
 #include "support/files.h"
+#include "support/log_settings.h"
+#include "support/stdout_capture.h"
 
 namespace {
 
@@ -35,9 +38,17 @@ TEST(LockFile, CreatesMissingFileAndHoldsExclusiveLock) {
   EXPECT_TRUE(OtherProcessCanLock(path));
 }
 
-TEST(LockFile, UnopenablePathFails) {
-  std::string path = "/nonexistent-dir-for-test/lock_file";
+TEST(LockFile, UnopenablePathFailsWithOneErrorLine) {
+  zq_test::TempDir dir;
+  std::string path = dir / "missing-dir/lock_file";
+  zq_test::ScopedLogSettings settings(1, 3, "");
+  zq_test::StdoutCapture capture;
   EXPECT_EQ(-1, LockFile(&path[0]));
+  std::string log = capture.Text();
+  EXPECT_EQ(1u, zq_test::CountOccurrences(log, "\n")) << log;
+  EXPECT_EQ(0u, log.find("Service | ERROR: ")) << log;
+  EXPECT_NE(std::string::npos, log.find(path)) << log;
+  EXPECT_FALSE(zq_test::FileExists(dir / "missing-dir"));
 }
 
 TEST(SafeFileLock, SerialisesHoldersAcrossProcesses) {

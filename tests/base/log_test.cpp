@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <regex>
 #include <string>
 
@@ -108,14 +109,31 @@ TEST_F(LogSinkTest, TypeAndTargetSelectTheSink) {
   EXPECT_FALSE(zq_test::FileExists("/some/target/path"));
 }
 
+// The local time of `when` as the file line shows it ("%c").
+std::string TimeText(time_t when) {
+  struct tm local {};
+  localtime_r(&when, &local);
+  char text[100];
+  return std::string(text, strftime(text, sizeof text, "%c", &local));
+}
+
 TEST_F(LogSinkTest, FileLineFormat) {
   ScopedLogSettings settings(3, 1, "x");
+  time_t before = time(nullptr);
   zq_info("hello %s\n", "file");
   zq_info("second\n");
+  time_t after = time(nullptr);
   std::string pids = std::to_string(getpid()) + "\\|" + std::to_string(getppid());
-  std::regex line("\\[[^\\]]+\\] Service\\[" + pids + "\\] \\| INFO: hello file\n" + "\\[[^\\]]+\\] Service\\[" +
+  std::regex line("\\[([^\\]]+)\\] Service\\[" + pids + "\\] \\| INFO: hello file\n" + "\\[([^\\]]+)\\] Service\\[" +
                   pids + "\\] \\| INFO: second\n");
-  EXPECT_TRUE(std::regex_match(FileText(), line)) << FileText();
+  std::string text = FileText();
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(text, match, line)) << text;
+  for (size_t i = 1; i <= 2; ++i) {
+    bool within = false;
+    for (time_t when = before; when <= after; ++when) within |= match[i].str() == TimeText(when);
+    EXPECT_TRUE(within) << "time text \"" << match[i].str() << "\" is not the \"%c\" form of " << TimeText(before);
+  }
 }
 
 TEST_F(LogSinkTest, UnopenableFileDropsLineQuietly) {

@@ -63,6 +63,18 @@ TEST(Md5, FinalizeOnceAndUnfinishedGivesEmpty) {
   EXPECT_EQ("900150983cd24fb0d6963f7d28e17f72", out.str());
 }
 
+TEST(Md5, EmptyUpdatesChangeNothing) {
+  MD5 context;
+  context.update(static_cast<const unsigned char*>(nullptr), 0);
+  context.update("ab", 2);
+  context.update(static_cast<const char*>(nullptr), 0);
+  context.update("c", 1);
+  EXPECT_EQ("900150983cd24fb0d6963f7d28e17f72", context.finalize().hexdigest());
+  MD5 empty;
+  empty.update(static_cast<const unsigned char*>(nullptr), 0);
+  EXPECT_EQ("d41d8cd98f00b204e9800998ecf8427e", empty.finalize().hexdigest());
+}
+
 TEST(Md5, NulBytesInsideAreHashed) {
   EXPECT_EQ("93b885adfe0da089cdf634904fd59f71", md5(std::string("\0", 1)));
   EXPECT_NE(md5(std::string("a\0b", 3)), md5("a"));

@@ -113,6 +113,22 @@ TEST_F(MainProcessTest, SecondProcessWithSameRootWaitsForTheFirst) {
   EXPECT_TRUE(second->WaitForStdout("major version: 2", 10s)) << second->Stdout();
 }
 
+TEST_F(MainProcessTest, UnlockableRootIsReportedOnceAndStartUpGoesOn) {
+  zq_test::TempDir scratch;
+  const std::string root = scratch / "missing-root";
+  auto service = StartService({{"ZQ_ROOT_PATH", root}});
+  ASSERT_TRUE(service->WaitForStdout("zq_camera_service major version: 0 \n", 10s)) << service->Stdout();
+  std::string out = service->Stdout();
+  const std::string lock_path = root + "/lock_file";
+  auto lock_lines = zq_test::LinesWith(out, lock_path);
+  ASSERT_EQ(2u, lock_lines.size()) << out;
+  EXPECT_EQ("Service | DEBUG: services lock file: " + lock_path, lock_lines[0]);
+  EXPECT_EQ(0u, lock_lines[1].find("Service | ERROR: ")) << lock_lines[1];
+  EXPECT_LT(out.find(lock_lines[1]), out.find("major version")) << out;
+  EXPECT_FALSE(zq_test::FileExists(root));
+  EXPECT_TRUE(service->Running());
+}
+
 TEST_F(MainProcessTest, ConfigPathOverridesTheInstallRootDirectory) {
   zq_test::TempDir elsewhere;
   zq_test::WriteFile(elsewhere / "VersionConfig.json", zq_test::VersionConfig(42));
