@@ -1,7 +1,10 @@
 // Safe-file operations of Utils: replacement and removal of files that other
 // processes of the device may touch, under the cross-process safe-file lock,
 // and the directory work of the upgrade, done without a shell.
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -154,6 +157,9 @@ int Utils::SafeRead(const char* path, unsigned char** out, long* out_length, con
   if (!in.valid()) return 1;
   off_t size = lseek(in.get(), 0, SEEK_END);
   if (size < 0 || lseek(in.get(), 0, SEEK_SET) != 0) return 1;
+  // The buffer (with its spare byte) and the long length must hold the whole
+  // file: on 32-bit boards both are narrower than the 64-bit file offset.
+  if (static_cast<unsigned long long>(size) >= std::min<unsigned long long>(SIZE_MAX, LONG_MAX)) return 1;
   const bool binary = IsBinaryMode(mode);
   // One spare byte: text mode ends the buffer with a NUL, and malloc(0) may
   // give no buffer at all.

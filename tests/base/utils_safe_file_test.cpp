@@ -256,6 +256,30 @@ TEST_F(SafeFileTest, SafeReadGivesTheWholeFile) {
   EXPECT_EQ(1, Utils::SafeRead((dir_ / "missing").c_str(), &buffer, &length, "rb"));
 }
 
+// On a 32-bit board a file can be larger than a buffer length or a long can
+// hold; such a file is refused, not read into a buffer of a wrapped size.
+TEST_F(SafeFileTest, SafeReadRefusesAFileLargerThanItsLengthCanHold) {
+  if (sizeof(long) > 4 && sizeof(size_t) > 4) GTEST_SKIP() << "only narrower lengths than the file offsets can wrap";
+  const off_t sizes[] = {(off_t{1} << 32) + 8, (off_t{1} << 32) - 1, off_t{1} << 31};
+  for (off_t size : sizes) {
+    SCOPED_TRACE(size);
+    std::string file = dir_ / "sparse";
+    {
+      int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      ASSERT_GE(fd, 0);
+      ASSERT_EQ(0, ftruncate(fd, size));  // sparse: takes no room on disk
+      close(fd);
+    }
+    unsigned char* buffer = nullptr;
+    long length = -7;
+    for (const char* mode : {"rb", "r"}) {
+      EXPECT_EQ(1, Utils::SafeRead(file.c_str(), &buffer, &length, mode)) << mode;
+      EXPECT_EQ(nullptr, buffer);
+      EXPECT_EQ(-7, length);
+    }
+  }
+}
+
 TEST_F(SafeFileTest, GetRealPathResults) {
   std::string file = dir_ / "file";
   WriteFile(file, "x");
