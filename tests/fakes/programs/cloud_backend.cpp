@@ -1,22 +1,53 @@
 // The KwCloud back-end fake as a program, for the demo:
 //   fake_cloud_backend [--port N] [--key KEY] [--new-key KEY]
+//                      [--heartbeat-gap S] [--monitor-gap S]
+//                      [--update-package FILE --update-version N]
 // listens on 127.0.0.1:N (0 or absent: a free port), accepts authentication
 // requests signed with KEY (default "initial-key"), hands out --new-key (default:
-// KEY again), and prints every request it receives until SIGINT or SIGTERM.
+// KEY again) and the report periods, and prints every request it receives and
+// the outcome of every authentication, one line each, until SIGINT or SIGTERM.
+// With --update-package, SIGUSR1 makes every later accepting reply announce
+// version N, served from FILE at /packages/update.zip with FILE's MD5.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <iterator>
 #include <string>
 
+#include "base/md5.h"
 #include "fakes/cloud_backend_fake.h"
 
 namespace {
 
+const char* const kPackagePath = "/packages/update.zip";
+
 void Usage(const char* program) {
-  fprintf(stderr, "usage: %s [--port N] [--key KEY] [--new-key KEY]\n", program);
+  fprintf(stderr,
+          "usage: %s [--port N] [--key KEY] [--new-key KEY] [--heartbeat-gap S] [--monitor-gap S]\n"
+          "          [--update-package FILE --update-version N]\n",
+          program);
   exit(2);
+}
+
+long Number(const std::string& text, long low, long high, const char* program) {
+  char* end = nullptr;
+  long value = strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || value < low || value > high) Usage(program);
+  return value;
+}
+
+// The body on one line: the report bodies come pretty-printed.
+std::string OneLine(const std::string& body) {
+  std::string line;
+  for (char c : body) {
+    if (c == '\n' || c == '\r') c = ' ';
+    if (c == ' ' && !line.empty() && line.back() == ' ') continue;
+    line += c;
+  }
+  return line;
 }
 
 }  // namespace
@@ -25,46 +56,83 @@ int main(int argc, char** argv) {
   long port = 0;
   std::string key = "initial-key";
   std::string new_key;
+  zq_test::CloudSettings settings;
+  std::string package_path;
+  long update_version = 0;
   for (int i = 1; i < argc; ++i) {
     std::string option = argv[i];
     if (i + 1 >= argc) Usage(argv[0]);
     std::string value = argv[++i];
     if (option == "--port") {
-      char* end = nullptr;
-      port = strtol(value.c_str(), &end, 10);
-      if (*end != '\0' || port < 0 || port > 65535) Usage(argv[0]);
+      port = Number(value, 0, 65535, argv[0]);
     } else if (option == "--key") {
       key = value;
     } else if (option == "--new-key") {
       new_key = value;
+    } else if (option == "--heartbeat-gap") {
+      settings.heartbeat_gap = static_cast<int>(Number(value, 1, 86400, argv[0]));
+    } else if (option == "--monitor-gap") {
+      settings.hello_time_gap = static_cast<int>(Number(value, 1, 86400, argv[0]));
+    } else if (option == "--update-package") {
+      package_path = value;
+    } else if (option == "--update-version") {
+      update_version = Number(value, 1, 1000000, argv[0]);
     } else {
       Usage(argv[0]);
+    }
+  }
+  if (package_path.empty() != (update_version == 0)) Usage(argv[0]);
+  std::string package;
+  if (!package_path.empty()) {
+    std::ifstream in(package_path, std::ios::binary);
+    package.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (!in.good() && !in.eof()) {
+      fprintf(stderr, "%s: cannot read %s\n", argv[0], package_path.c_str());
+      return 1;
     }
   }
 
   // Block the stop signals before the server's threads start, so only the
   // wait below receives them.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-  zq_test::CloudSettings settings;
   settings.key = new_key.empty() ? key : new_key;
   zq_test::CloudBackendFake cloud(key, settings, static_cast<uint16_t>(port));
   setvbuf(stdout, nullptr, _IOLBF, 0);
   printf("cloud back end listening on %s\n", cloud.url().c_str());
 
   size_t printed = 0;
+  size_t judged = 0;
   for (;;) {
     struct timespec pause = {0, 200 * 1000 * 1000};
-    if (sigtimedwait(&stop_signals, nullptr, &pause) > 0) break;
+    int received = sigtimedwait(&signals, nullptr, &pause);
+    if (received == SIGINT || received == SIGTERM) break;
+    if (received == SIGUSR1 && !package.empty()) {
+      MD5 digest;
+      digest.update(package.data(), static_cast<unsigned int>(package.size()));
+      zq_test::CloudSettings announcing = cloud.Settings();
+      announcing.soft_update_version = static_cast<int>(update_version);
+      announcing.soft_update_url = cloud.url() + kPackagePath;
+      announcing.soft_update_md5 = digest.finalize().hexdigest();
+      cloud.server().SetReply("GET", kPackagePath, zq_test::HttpReply::Bytes(package, "application/zip"));
+      cloud.SetSettings(announcing);
+      printf("update announced: version %ld, %zu-byte package at %s, md5 %s\n", update_version, package.size(),
+             announcing.soft_update_url.c_str(), announcing.soft_update_md5.c_str());
+    }
     auto requests = cloud.server().Requests();
     for (; printed < requests.size(); ++printed) {
       const auto& request = requests[printed];
       printf("%s %s %zu bytes: %s\n", request.method.c_str(), request.target.c_str(), request.body.size(),
-             request.body.c_str());
+             OneLine(request.body).c_str());
+    }
+    auto auth = cloud.AuthRequests();
+    for (; judged < auth.size(); ++judged) {
+      printf("auth request %zu %s\n", judged + 1, auth[judged].accepted ? "accepted" : "refused");
     }
   }
   cloud.Stop();

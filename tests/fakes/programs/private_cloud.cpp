@@ -1,8 +1,10 @@
 // The private-cloud fake as a program, for the demo:
 //   fake_private_cloud [--port N]
 // listens on 127.0.0.1:N (0 or absent: a free port), answers every face
-// upload with error code 0, and prints one line per upload (its query and
-// what the FaceDetectReq carries) until SIGINT or SIGTERM.
+// upload with error code 0, and prints one line per upload (its query, what
+// the FaceDetectReq carries and its arrival in milliseconds since the epoch)
+// until SIGINT or SIGTERM.
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -53,7 +55,12 @@ int main(int argc, char** argv) {
         printf(" [%zu-byte image at %d,%d %dx%d]", face.image().size(), face.face_rect().x(), face.face_rect().y(),
                face.face_rect().width(), face.face_rect().height());
       }
-      printf("\n");
+      // Arrival on the wall clock, in milliseconds, for latencies measured
+      // against the time a face list was put in place.
+      auto age = std::chrono::steady_clock::now() - upload.request.arrival;
+      auto arrival = std::chrono::system_clock::now() - age;
+      printf(" arrived %lld\n", static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     arrival.time_since_epoch()).count()));
     }
   }
   cloud.server().Stop();
