@@ -43,6 +43,23 @@ class ConfigManagerTest : public ::testing::Test {
     return capture.Text();
   }
 
+  // Loads a base document holding `kOriginalBase` and edits its key in memory
+  // to a longer text; the shared document.
+  rapidjson::Document* LoadAndEditKey(const char* new_key) {
+    Write("BaseConfig.json", kOriginalBase);
+    Load(Dir());
+    rapidjson::Document* document = nullptr;
+    EXPECT_EQ(0, manager_->GetConfigBy(CONFIG_BASE, &document));
+    if (document != nullptr) (*document)["Key"].SetString(rapidjson::StringRef(new_key));
+    return document;
+  }
+  // The two lines of a refused write.
+  static std::string WriteFailureLines(const std::string& path, const std::string& reason) {
+    return "Service | ERROR: Write file " + path + " failed with " + reason + "\n" +
+           "Service | ERROR: Failed to write file " + path + " with -1\n";
+  }
+
+  const std::string kOriginalBase = "{\"Key\":\"old\"}";
   zq_test::TempDir dir_;
   ConfigManager* manager_ = ConfigManager::GetInstance();
 };
@@ -140,12 +157,8 @@ TEST_F(ConfigManagerTest, UpdateWritesExactPrettyTextOfTheEditedDocument) {
 }
 
 TEST_F(ConfigManagerTest, UpdateRefusedWhileAnotherProcessHoldsASharedLock) {
-  const std::string original = "{\"Key\":\"old\"}";
-  Write("BaseConfig.json", original);
-  Load(Dir());
-  rapidjson::Document* document = nullptr;
-  ASSERT_EQ(0, manager_->GetConfigBy(CONFIG_BASE, &document));
-  (*document)["Key"].SetString("new-and-longer");
+  rapidjson::Document* document = LoadAndEditKey("new-and-longer");
+  ASSERT_NE(nullptr, document);
 
   int ready[2], release[2];
   ASSERT_EQ(0, pipe(ready));
@@ -175,10 +188,8 @@ TEST_F(ConfigManagerTest, UpdateRefusedWhileAnotherProcessHoldsASharedLock) {
 
   EXPECT_EQ(-1, rc);
   std::string path = dir_ / "BaseConfig.json";
-  EXPECT_EQ("Service | ERROR: Write file " + path + " failed with Resource temporarily unavailable\n" +
-                "Service | ERROR: Failed to write file " + path + " with -1\n",
-            log);
-  EXPECT_EQ(original, zq_test::ReadFile(path));
+  EXPECT_EQ(WriteFailureLines(path, "Resource temporarily unavailable"), log);
+  EXPECT_EQ(kOriginalBase, zq_test::ReadFile(path));
   // The edit stays in memory and goes out once the file is free.
   EXPECT_EQ(0, manager_->UpdateConfigBy(CONFIG_BASE, document));
   EXPECT_NE(std::string::npos, zq_test::ReadFile(path).find("new-and-longer"));
@@ -187,12 +198,8 @@ TEST_F(ConfigManagerTest, UpdateRefusedWhileAnotherProcessHoldsASharedLock) {
 TEST_F(ConfigManagerTest, UpdateThatCannotBeWrittenOutFailsAndKeepsTheFile) {
   // A file that may not grow past its present size stands for a full flash:
   // the longer text cannot go out, and the old document must survive whole.
-  const std::string original = "{\"Key\":\"old\"}";
-  Write("BaseConfig.json", original);
-  Load(Dir());
-  rapidjson::Document* document = nullptr;
-  ASSERT_EQ(0, manager_->GetConfigBy(CONFIG_BASE, &document));
-  (*document)["Key"].SetString("a-new-key-much-longer-than-the-old-one");
+  rapidjson::Document* document = LoadAndEditKey("a-new-key-much-longer-than-the-old-one");
+  ASSERT_NE(nullptr, document);
 
   // The child's log lines come back through a pipe, which no file size limit touches.
   int lines[2];
@@ -203,7 +210,7 @@ TEST_F(ConfigManagerTest, UpdateThatCannotBeWrittenOutFailsAndKeepsTheFile) {
   if (child == 0) {
     dup2(lines[1], STDOUT_FILENO);
     signal(SIGXFSZ, SIG_IGN);  // the refused write reports EFBIG instead of ending the process
-    rlimit limit{static_cast<rlim_t>(original.size()), static_cast<rlim_t>(original.size())};
+    rlimit limit{static_cast<rlim_t>(kOriginalBase.size()), static_cast<rlim_t>(kOriginalBase.size())};
     setrlimit(RLIMIT_FSIZE, &limit);
     int rc = manager_->UpdateConfigBy(CONFIG_BASE, document);
     fflush(stdout);
@@ -218,10 +225,8 @@ TEST_F(ConfigManagerTest, UpdateThatCannotBeWrittenOutFailsAndKeepsTheFile) {
   ASSERT_EQ(child, waitpid(child, &status, 0));
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "UpdateConfigBy did not return -1";
   std::string path = dir_ / "BaseConfig.json";
-  EXPECT_EQ("Service | ERROR: Write file " + path + " failed with File too large\n" +
-                "Service | ERROR: Failed to write file " + path + " with -1\n",
-            log);
-  EXPECT_EQ(original, zq_test::ReadFile(path));
+  EXPECT_EQ(WriteFailureLines(path, "File too large"), log);
+  EXPECT_EQ(kOriginalBase, zq_test::ReadFile(path));
 }
 
 TEST_F(ConfigManagerTest, UpdateIntoUnwritableDirectoryFails) {
