@@ -49,24 +49,42 @@ std::string ReadLockedFile(const std::string& path) {
   return content;
 }
 
-// Writes `text` over the file's content without replacing the inode (other
-// processes lock it). Room is reserved before anything is overwritten, the
-// new text goes out in one write and only then is the old tail cut off: a
-// failure or a kill at any point leaves a file whose first JSON value is
-// complete, which is all the loader reads.
-bool OverwriteInPlace(int fd, const std::string& text) {
-  int rc = posix_fallocate(fd, 0, static_cast<off_t>(text.size()));
-  if (rc != 0 && rc != EOPNOTSUPP && rc != EINVAL) {
-    errno = rc;
-    return false;
-  }
+// Writes all of `bytes` at `offset`; false (errno set) when the file takes fewer.
+bool WriteAt(int fd, const std::string& bytes, off_t offset) {
   size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
+  while (done < bytes.size()) {
+    ssize_t n = pwrite(fd, bytes.data() + done, bytes.size() - done, offset + static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
+  return true;
+}
+
+// Makes the file at least `size` bytes long before any of its bytes is
+// overwritten. The room is taken with blanks after the old text, which the
+// loader skips; a file system without fallocate (flash ones) gets the same
+// guarantee. Where the room cannot be had (a full flash), the file is cut back
+// to its old length, its old text untouched.
+bool ReserveRoom(int fd, size_t size) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0) return false;
+  if (static_cast<off_t>(size) <= info.st_size) return true;
+  if (WriteAt(fd, std::string(size - static_cast<size_t>(info.st_size), ' '), info.st_size)) return true;
+  int saved = errno;
+  // Should even the cut fail, blanks after the old text do not change what loads.
+  (void)!ftruncate(fd, info.st_size);
+  errno = saved;
+  return false;
+}
+
+// Writes `text` over the file's content without replacing the inode (other
+// processes lock it). Room is reserved before anything is overwritten, the
+// new text goes out in one write and only then is the old tail cut off: a
+// failed write leaves the old document loadable, and a write that went out
+// leaves a file whose first JSON value is complete, which is all the loader reads.
+bool OverwriteInPlace(int fd, const std::string& text) {
+  if (!ReserveRoom(fd, text.size()) || !WriteAt(fd, text, 0)) return false;
   if (ftruncate(fd, static_cast<off_t>(text.size())) != 0) return false;
   return fsync(fd) == 0;
 }
