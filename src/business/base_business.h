@@ -23,6 +23,10 @@ enum BusinessType_eum {
 // wall clock (NTP, a manual setting) neither silences nor floods them.
 using TimerClock = std::function<timeval()>;
 timeval MonotonicTimerNow();
+// The second `period` seconds after `now`, held at the last second time_t can
+// hold: on boards with a 32-bit time_t a large period would wrap the sum into
+// the past, and the timer would fire on every pass of the task loop.
+time_t DueSecondAfter(time_t now, int period);
 
 class BaseBusiness {
  public:

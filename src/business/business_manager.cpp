@@ -138,7 +138,7 @@ bool BusinessManager::CheckTimers(const std::vector<BaseBusiness*>& timed, int64
       timeval& due = business->timer_next_due[timer];  // an id without an entry is due at once
       if (current.tv_sec < due.tv_sec) continue;
       // Re-armed before the handler runs, from the period in the table now.
-      due.tv_sec = current.tv_sec + business->timer_periods[timer];
+      due.tv_sec = DueSecondAfter(current.tv_sec, business->timer_periods[timer]);
       business->DoTimeOutHandler(timer);
     }
   }

@@ -62,7 +62,7 @@ int MonitorConfigBusiness::StartBusiness() {
 
 void MonitorConfigBusiness::ArmTimer(int timer_id, int period) {
   timeval due = TimerNow();
-  due.tv_sec += period;
+  due.tv_sec = DueSecondAfter(due.tv_sec, period);
   timer_next_due.emplace(timer_id, due);
   timer_periods.emplace(timer_id, period);
 }

@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <condition_variable>
 #include <functional>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -158,6 +161,11 @@ struct LoopCase {
   std::vector<Step> steps;
 };
 
+// 100 + INT_MAX where time_t holds it (64-bit), else the last second of a
+// 32-bit time_t.
+constexpr int64_t kLongestPeriodDue =
+    std::min<int64_t>(int64_t{100} + INT_MAX, std::numeric_limits<time_t>::max());
+
 TEST(BusinessManagerTest, TimerLoopTable) {
   const LoopCase cases[] = {
       {"due 0 fires on the first check, then every period",
@@ -186,6 +194,10 @@ TEST(BusinessManagerTest, TimerLoopTable) {
        {{1, true, At(0), 10}, {2, true, At(105), 3}},
        nullptr,
        {{100, {{1, 100, 110}}}, {105, {{2, 105, 108}}}, {108, {{2, 108, 111}}}, {110, {{1, 110, 120}}}}},
+      {"the longest period re-arms within time_t's range, never into the past",
+       {{1, true, At(0), INT_MAX}},
+       nullptr,
+       {{100, {{1, 100, kLongestPeriodDue}}}, {101, {}}, {1000000, {}}}},
   };
   for (const LoopCase& c : cases) {
     FakeClock clock;
@@ -231,10 +243,29 @@ TEST(BusinessManagerTest, PeriodZeroFiresOnEveryCheck) {
   for (const Firing& firing : business->Firings()) EXPECT_EQ((Firing{3, 500, 500}), firing);
 }
 
+TEST(BusinessManagerTest, DueSecondAfterHoldsAtTheLastSecondTimeCanHold) {
+  constexpr time_t kLast = std::numeric_limits<time_t>::max();
+  struct Case {
+    time_t now;
+    int period;
+    time_t due;
+  };
+  const Case cases[] = {
+      {100, 10, 110},         {100, 0, 100},         {100, -5, 95},
+      {kLast - 10, 10, kLast}, {kLast - 5, 10, kLast}, {kLast, 1, kLast},
+      {kLast - INT_MAX, INT_MAX, kLast},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.due, zq_camera_service::DueSecondAfter(c.now, c.period)) << c.now << " + " << c.period;
+  }
+}
+
 TEST(BusinessManagerTest, AFarDueTimeNeitherSpinsNorFires) {
   // Due seconds so far ahead that their distance in microseconds or
-  // nanoseconds does not fit 64 bits.
-  const int64_t far[] = {INT64_MAX / 1000, INT64_MAX - 1};
+  // nanoseconds does not fit 64 bits (where time_t is 64-bit), and the far end
+  // of a 32-bit time_t.
+  constexpr int64_t kLastSecond = std::numeric_limits<time_t>::max();
+  const int64_t far[] = {kLastSecond / 1000, kLastSecond - 1};
   for (int64_t due : far) {
     FakeClock clock;
     clock.Set(100);
