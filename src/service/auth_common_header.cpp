@@ -4,19 +4,48 @@
 #include "base/json_member.h"
 #include "base/log.h"
 #include "base/md5.h"
-#include "base/secret_mask.h"
 #include "base/utils.h"
 #include "service/auth_service.h"
 
 namespace zq_camera_service {
 
-std::string AuthService::GetSignature(const std::string& key, const std::string& mac, const std::string& timestamp) {
-  std::string preimage = "Key=" + key + "&Mac=" + mac + "&TimeStamp=" + timestamp;
-  zq_info("%s", MaskSecret(preimage, key).c_str());
-  return md5(preimage);
+namespace {
+
+// What the log shows in place of the cloud key.
+constexpr const char* kMaskedKey = "***";
+
+// The header text; `escaped_key` is already in its JSON-escaped form.
+// The back ends expect this text byte for byte, blanks included. Values are
+// escaped, so a quote in a reply value can neither break the header nor add
+// members to it; ordinary values come out unchanged.
+std::string FormatHeader(const std::string& mac_text, const std::string& escaped_key, const std::string& company_id,
+                         int shop_id, const std::string& request_id, const std::string& signature_text,
+                         const std::string& timestamp_text) {
+  return Utils::StringFormat(
+      "{                                 \"ProtocolVersion\":%s,"
+      "                                 \"Mac\":\"%s\","
+      "                                 \"Key\":\"%s\","
+      "                                 \"CompanyId\":\"%s\","
+      "                                 \"ShopId\":%d,"
+      "                                 \"RequestId\":\"%s\","
+      "                                 \"Signature\":\"%s\","
+      "                                 \"TimeStamp\":%s"
+      "                                 }",
+      "1", json::Escape(mac_text).c_str(), escaped_key.c_str(), json::Escape(company_id).c_str(), shop_id,
+      json::Escape(request_id).c_str(), json::Escape(signature_text).c_str(), timestamp_text.c_str());
 }
 
-std::string AuthService::ComposeNewMessage(const rapidjson::Document& reply, const std::string& key,
+}  // namespace
+
+std::string AuthService::GetSignature(const std::string& key, const std::string& mac, const std::string& timestamp) {
+  // The log shows the pre-image with the key's place masked, and nothing
+  // else changed: masking the key's text wherever it occurs would also hit
+  // the MAC text or the time stamp when a short key happens to match them.
+  zq_info("%s", ("Key=" + std::string(kMaskedKey) + "&Mac=" + mac + "&TimeStamp=" + timestamp).c_str());
+  return md5("Key=" + key + "&Mac=" + mac + "&TimeStamp=" + timestamp);
+}
+
+std::string AuthService::ComposeNewMessage(const rapidjson::Document& reply, const std::string& /*key*/,
                                            const std::string& mac_text, const std::string& signature_text,
                                            const std::string& timestamp_text) {
   std::string request_id = TakeRequestId();
@@ -30,23 +59,11 @@ std::string AuthService::ComposeNewMessage(const rapidjson::Document& reply, con
     if (!json::GetInt(*response, "ShopId", &shop_id)) shop_id = 0;
   }
 
-  // The back ends expect this text byte for byte, blanks included. Values are
-  // escaped, so a quote in a reply value can neither break the header nor
-  // add members to it; ordinary values come out unchanged.
-  std::string text = Utils::StringFormat(
-      "{                                 \"ProtocolVersion\":%s,"
-      "                                 \"Mac\":\"%s\","
-      "                                 \"Key\":\"%s\","
-      "                                 \"CompanyId\":\"%s\","
-      "                                 \"ShopId\":%d,"
-      "                                 \"RequestId\":\"%s\","
-      "                                 \"Signature\":\"%s\","
-      "                                 \"TimeStamp\":%s"
-      "                                 }",
-      "1", json::Escape(mac_text).c_str(), json::Escape(reply_key).c_str(), json::Escape(company_id).c_str(),
-      shop_id, json::Escape(request_id).c_str(), json::Escape(signature_text).c_str(), timestamp_text.c_str());
-
-  zq_print("Auth Response %s\n", MaskSecret(MaskSecret(text, reply_key), key).c_str());
+  std::string text = FormatHeader(mac_text, json::Escape(reply_key), company_id, shop_id, request_id, signature_text,
+                                  timestamp_text);
+  // The log shows the same header with the key's place masked.
+  zq_print("Auth Response %s\n",
+           FormatHeader(mac_text, kMaskedKey, company_id, shop_id, request_id, signature_text, timestamp_text).c_str());
   return text;
 }
 

@@ -145,7 +145,8 @@ int AuthService::RequestCommonConfig() {
   std::string stamp = Utils::GetTimeStamp();
   std::string request_signature = GetSignature(key, mac_text, stamp);
   std::string body = ComposeRequest(request_signature, stamp, mac_text, TakeRequestId());
-  zq_info("Request message %s\n", MaskSecret(body, key).c_str());
+  // The body carries the key's signature, never the key itself.
+  zq_info("Request message %s\n", body.c_str());
 
   NetMessage request;
   request.SetBody(body);

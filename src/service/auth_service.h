@@ -81,8 +81,8 @@ class AuthService : public BaseService {
   // Lower-case hexadecimal MD5 of "Key=" + key + "&Mac=" + mac + "&TimeStamp=" + timestamp.
   static std::string GetSignature(const std::string& key, const std::string& mac, const std::string& timestamp);
   // The header text from "Response" of `reply` ("Key", "CompanyId", "ShopId")
-  // with the next RequestId; `key` is the same text as the reply's "Key" and
-  // is only used to keep it out of the log line.
+  // with the next RequestId; `key` is the same text as the reply's "Key",
+  // which the header takes from the reply.
   std::string ComposeNewMessage(const rapidjson::Document& reply, const std::string& key, const std::string& mac,
                                 const std::string& signature, const std::string& timestamp);
 

@@ -222,6 +222,39 @@ TEST_F(CommonHeaderTest, LogLinesCarryNoKey) {
   }
 }
 
+TEST_F(CommonHeaderTest, LogLinesMaskOnlyTheKeysPlace) {
+  // Short keys that also stand elsewhere in the lines: the MAC text, the
+  // time stamp, the template's own words. Only the key's place is masked.
+  const std::string blanks(33, ' ');
+  for (const std::string key : {"12", "1", "Key", "00", "s3cr3t-key"}) {
+    AuthService service;
+    std::string reply = "{\"Response\":{\"Key\":\"" + key + "\",\"CompanyId\":\"c12\",\"ShopId\":12}}";
+    {
+      zq_test::ScopedLogSettings quiet(0, 3, "");
+      ASSERT_EQ(0, service.HandleAuthReply(reply.data(), static_cast<int>(reply.size()), "device-key", kMac, "s",
+                                           "1"))
+          << key;
+    }
+    zq_test::ScopedLogSettings loud(4, 3, "");
+    zq_test::StdoutCapture capture;
+    EXPECT_EQ(md5("Key=" + key + "&Mac=12:43:94:27:66:24&TimeStamp=1700000012"),
+              AuthService::GetSignature(key, kMac, "1700000012"))
+        << key;
+    std::string text = service.ComposeNewMessage(service.AuthReply(), key, kMac, "0012ab", "1700000012");
+    auto header = [&](const std::string& shown_key) {
+      return "{" + blanks + "\"ProtocolVersion\":1," + blanks + "\"Mac\":\"12:43:94:27:66:24\"," + blanks +
+             "\"Key\":\"" + shown_key + "\"," + blanks + "\"CompanyId\":\"c12\"," + blanks + "\"ShopId\":12," +
+             blanks + "\"RequestId\":\"1\"," + blanks + "\"Signature\":\"0012ab\"," + blanks +
+             "\"TimeStamp\":1700000012" + blanks + "}";
+    };
+    EXPECT_EQ(header(key), text) << key;
+    EXPECT_EQ("Service | INFO: Key=***&Mac=12:43:94:27:66:24&TimeStamp=1700000012"
+              "Service | DEBUG: Auth Response " + header("***") + "\n",
+              capture.Text())
+        << key;
+  }
+}
+
 TEST(GetSignature, Md5OfTheKeyMacAndTimeStampOnly) {
   zq_test::ScopedLogSettings quiet(0, 3, "");
   // Digest computed independently of this code base.

@@ -109,6 +109,27 @@ TEST_F(AuthRequestTest, FirstTryAcceptanceAndTheFirstHeaderContinuesTheCount) {
   EXPECT_EQ(std::string::npos, out.find("initial-key")) << out;
 }
 
+TEST_F(AuthRequestTest, RequestLineShowsTheBodyAsSentWhateverTheKey) {
+  // The body holds the key's signature, not the key: its log line is the
+  // body byte for byte even when the key's text stands in it (here "1").
+  zq_test::CloudSettings settings;
+  settings.key = "1";
+  CloudBackendFake cloud("1", settings);
+  WriteConfigs(zq_test::CloudBaseConfig(cloud));
+  AuthService service;
+  ASSERT_EQ(0, service.LoadSettings());
+  zq_test::ScopedLogSettings loud(4, 3, "");
+  zq_test::StdoutCapture capture;
+  ASSERT_EQ(0, service.RequestCommonConfig());
+  auto requests = cloud.AuthRequests();
+  ASSERT_EQ(1u, requests.size());
+  EXPECT_TRUE(requests[0].signature_valid);
+  std::string out = capture.Text();
+  EXPECT_NE(std::string::npos, out.find("Service | INFO: Request message " + requests[0].body + "\n")) << out;
+  EXPECT_NE(std::string::npos, out.find("Service | INFO: Key=***&Mac=12:43:94:27:66:24&TimeStamp=" +
+                                        std::to_string(requests[0].timestamp) + "Service | ")) << out;
+}
+
 TEST_F(AuthRequestTest, RetriesUntilAcceptedWithIncreasingRequestIds) {
   AuthService service;
   service.SetRetryDelay(50ms);
