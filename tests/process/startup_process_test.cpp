@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,6 +44,13 @@ class FaceFeeder {
 
   // The number the next list will carry.
   int NextList() const { return next_.load(); }
+  // The last list put in place before `moment` (0: none).
+  int LastListBefore(Clock::time_point moment) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int last = 0;
+    for (size_t i = 0; i < landed_.size() && landed_[i] < moment; ++i) last = static_cast<int>(i) + 1;
+    return last;
+  }
 
  private:
   void Run() {
@@ -59,6 +67,10 @@ class FaceFeeder {
       group.quality = 80;
       writer_.PutImage(group.timestamp, group.datatype, group.objectID, std::string(3000, static_cast<char>(list)));
       writer_.PutList(static_cast<uint64_t>(list), FaceShareBufWriter::ListText({group}));
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        landed_.push_back(Clock::now());
+      }
       next_ = list + 1;
       std::this_thread::sleep_for(250ms);
     }
@@ -67,6 +79,8 @@ class FaceFeeder {
   FaceShareBufWriter writer_;
   std::atomic<bool> stop_{false};
   std::atomic<int> next_{1};
+  std::mutex mutex_;
+  std::vector<Clock::time_point> landed_;  // of list i + 1
   std::thread thread_;
 };
 
@@ -238,6 +252,15 @@ TEST_F(StartupProcessTest, LateCameraReplyHoldsBackReportsAndUploads) {
   EXPECT_GT(Earliest(cloud_.Reports(CloudBackendFake::kHeartbeatPath)), answered);
   EXPECT_GT(Earliest(cloud_.Reports(CloudBackendFake::kMonitorPath)), answered);
   EXPECT_GT(EarliestUpload(), answered);
+  // Faces captured while start-up waited reached no handler: none of the
+  // lists put in place a second before the reply is ever uploaded.
+  const int waited_for = feeder_->LastListBefore(answered - 1s);
+  ASSERT_GT(waited_for, 5);
+  ASSERT_TRUE(private_cloud_->WaitForUploads(3, 10s));
+  for (const auto& upload : private_cloud_->Uploads()) {
+    ASSERT_TRUE(upload.decoded && upload.message.faces_size() == 1);
+    EXPECT_GT(upload.message.faces(0).face_rect().x(), waited_for);
+  }
   EXPECT_EQ(1u, peer.Requests().size());
   EXPECT_TRUE(service->Running());
 }
