@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/config_manager.h"
+#include "base/json_depth.h"
 #include "base/json_member.h"
 #include "base/log.h"
 #include "base/secret_mask.h"
@@ -26,7 +27,8 @@ constexpr int kOldKeyExpireTime = 10;
 // Parses exactly `length` reply bytes. Some back ends put a UTF-8 byte order
 // mark in front of the object. A NUL byte cannot stand in valid JSON text,
 // and the parser would take one for the end of the text and accept whatever
-// trails it, so a reply holding one does not parse.
+// trails it, so a reply holding one does not parse. Neither does one nested
+// too deeply to be shown in the log.
 bool ParseReply(rapidjson::Document& document, const char* data, size_t length) {
   static const char kByteOrderMark[] = "\xEF\xBB\xBF";
   if (length >= 3 && memcmp(data, kByteOrderMark, 3) == 0) {
@@ -34,7 +36,7 @@ bool ParseReply(rapidjson::Document& document, const char* data, size_t length) 
     length -= 3;
   }
   if (memchr(data, '\0', length) != nullptr) return false;
-  return json::Parse<json::kOutsideTextFlags>(document, data, length);
+  return json::Parse<json::kOutsideTextFlags>(document, data, length) && json::WithinDepth(document);
 }
 
 std::string StringOr(const rapidjson::Value* object, const char* name, const std::string& fallback) {

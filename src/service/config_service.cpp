@@ -1,5 +1,6 @@
 #include "service/config_service.h"
 
+#include "base/json_depth.h"
 #include "base/json_member.h"
 #include "base/log.h"
 #include "base/utils.h"
@@ -56,7 +57,10 @@ std::string ConfigService::DescribeReply(const IpcMessage& reply) {
     if (at < length && bytes[at] == 0xBB) ++at;
     if (at < length && bytes[at] == 0xBF) ++at;
     rapidjson::Document parsed;
-    if (json::Parse<json::kOutsideTextFlags>(parsed, body + at, length - at)) document.Swap(parsed);
+    // A body nested too deeply to be written out shows as "null" too.
+    if (json::Parse<json::kOutsideTextFlags>(parsed, body + at, length - at) && json::WithinDepth(parsed)) {
+      document.Swap(parsed);
+    }
   }
   return Utils::DocumentToString(document);
 }

@@ -163,6 +163,15 @@ TEST_F(AuthServiceTest, ReplyTable) {
       {"accepted", accepted, 0, "Service | INFO: auth response: {\n    \"Response\": {\n        \"Key\": \"***\"\n"},
       {"accepted after a byte order mark", "\xEF\xBB\xBF" + accepted, 0, "auth response: "},
       {"accepted with white space after it", accepted + " \r\n\t", 0, "auth response: "},
+      // Writing a reply out for the log recurses once per level: one nested
+      // this deeply would overflow the stack, so it counts as malformed.
+      {"nested far too deeply", "{\"Response\":{\"Error\":" + std::string(200000, '[') + std::string(200000, ']') + "}}",
+       AuthService::kReplyNotJson, "Service | ERROR: Parse json failed\n"},
+      {"accepted with a member one level too deep",
+       "{\"Response\":{\"Key\":\"initial-key\",\"X\":" + std::string(63, '[') + std::string(63, ']') + "}}",
+       AuthService::kReplyNotJson, "Parse json failed\n"},
+      {"accepted with a member at the deepest level", "{\"Response\":{\"Key\":\"initial-key\",\"X\":" +
+       std::string(62, '[') + std::string(62, ']') + "}}", 0, "auth response: "},
   };
   for (const Case& c : cases) {
     AuthService service;

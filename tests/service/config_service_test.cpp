@@ -119,6 +119,15 @@ IpcMessage Reply(const std::string& body) {
   return reply;
 }
 
+// `levels` empty arrays nested in one another, pretty-printed with four-space
+// indentation starting at `indent` levels.
+std::string NestedArrays(int levels, int indent) {
+  if (levels == 1) return "[]";
+  std::string inner(static_cast<size_t>(4 * (indent + 1)), ' ');
+  std::string outer(static_cast<size_t>(4 * indent), ' ');
+  return "[\n" + inner + NestedArrays(levels - 1, indent + 1) + "\n" + outer + "]";
+}
+
 TEST(ConfigServiceReplyTest, ReplyBodiesAsTheLogShowsThem) {
   const std::string pretty = "{\n    \"Response\": {\n        \"RequestId\": \"1\"\n    }\n}";
   const std::string object = "{\"Response\":{\"RequestId\":\"1\"}}";
@@ -138,6 +147,12 @@ TEST(ConfigServiceReplyTest, ReplyBodiesAsTheLogShowsThem) {
       {"trailing garbage", object + "}", "null"},
       {"white space around", "  " + object + "\n", pretty},
       {"mark inside the text", "{\xEF\xBB\xBF}", "null"},
+      // Writing a body out recurses once per level: one nested this deeply
+      // would overflow the stack.
+      {"nested far too deeply", std::string(500000, '[') + std::string(500000, ']'), "null"},
+      {"one level too deep", std::string(65, '[') + std::string(65, ']'), "null"},
+      {"at the deepest level", "{\"a\":" + std::string(63, '[') + std::string(63, ']') + "}",
+       "{\n    \"a\": " + NestedArrays(63, 1) + "\n}"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.text, ConfigService::DescribeReply(Reply(c.body))) << c.name;
