@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "base/config_manager.h"
 #include "base/json_depth.h"
@@ -56,13 +57,37 @@ void SetExistingString(rapidjson::Document& document, const char* name, const st
               rapidjson::Value(text.c_str(), static_cast<rapidjson::SizeType>(text.size()), document.GetAllocator()));
 }
 
-// The reply as text for the log, with the key it hands out and the key the
-// request was signed with masked.
+// The reply as text for the log. The key it hands out and the key the
+// request was signed with read "***" wherever they stand in its strings
+// ("Key", an error message naming the key); names' places, numbers and the
+// layout stay as the reply has them, whatever the keys' texts.
 std::string ReplyTextForLog(const rapidjson::Document& reply, const std::string& used_key) {
-  std::string text = Utils::DocumentToString(reply);
-  const rapidjson::Value* response = json::GetObject(reply, "Response");
-  text = MaskSecret(text, StringOr(response, "Key", ""));
-  return MaskSecret(text, used_key);
+  const std::string new_key = StringOr(json::GetObject(reply, "Response"), "Key", "");
+  rapidjson::Document shown;
+  shown.CopyFrom(reply, shown.GetAllocator());  // depth is bounded: the reply parsed
+  auto mask = [&](rapidjson::Value& text) {
+    std::string original(text.GetString(), text.GetStringLength());
+    std::string masked = MaskSecret(MaskSecret(original, new_key), used_key);
+    if (masked != original) {
+      text.SetString(masked.data(), static_cast<rapidjson::SizeType>(masked.size()), shown.GetAllocator());
+    }
+  };
+  std::vector<rapidjson::Value*> pending{&shown};
+  while (!pending.empty()) {
+    rapidjson::Value* next = pending.back();
+    pending.pop_back();
+    if (next->IsString()) {
+      mask(*next);
+    } else if (next->IsArray()) {
+      for (rapidjson::Value& item : next->GetArray()) pending.push_back(&item);
+    } else if (next->IsObject()) {
+      for (auto& member : next->GetObject()) {
+        mask(member.name);
+        pending.push_back(&member.value);
+      }
+    }
+  }
+  return Utils::DocumentToString(shown);
 }
 
 }  // namespace

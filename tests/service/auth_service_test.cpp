@@ -185,6 +185,39 @@ TEST_F(AuthServiceTest, ReplyTable) {
   }
 }
 
+TEST_F(AuthServiceTest, ReplyLinesMaskTheKeysInStringsOnly) {
+  // Short keys whose text also stands in numbers and other strings: the
+  // numbers, the names and the layout stay as the reply has them.
+  WriteConfigs(PrettyBase(), 5);
+  struct Case {
+    const char* name;
+    std::string reply;
+    std::string used_key;
+    std::string line;
+  };
+  const Case cases[] = {
+      {"accepted, key handed back", "{\"Response\":{\"Key\":\"1\",\"ShopId\":1,\"HeartbeatGap\":21,\"CompanyId\":\"c1\"}}",
+       "1",
+       "Service | INFO: auth response: {\n    \"Response\": {\n        \"Key\": \"***\",\n        \"ShopId\": 1,\n"
+       "        \"HeartbeatGap\": 21,\n        \"CompanyId\": \"c***\"\n    }\n}\n"},
+      {"accepted, new key", "{\"Response\":{\"Key\":\"7\",\"HelloTimeGap\":70,\"Note\":\"was 6\"}}", "6",
+       "Service | INFO: auth response: {\n    \"Response\": {\n        \"Key\": \"***\",\n        \"HelloTimeGap\": 70,\n"
+       "        \"Note\": \"was ***\"\n    }\n}\n"},
+      {"refused, the error names the key", "{\"Response\":{\"Error\":{\"Code\":2,\"Message\":\"key 2 refused\"}}}", "2",
+       "Service | ERROR: Net response error: \n{\n    \"Response\": {\n        \"Error\": {\n            \"Code\": 2,\n"
+       "            \"Message\": \"key *** refused\"\n        }\n    }\n}\n"},
+      {"a name holding the key", "{\"Response\":{\"Key\":\"k9\",\"k9\":9}}", "k9",
+       "Service | INFO: auth response: {\n    \"Response\": {\n        \"Key\": \"***\",\n        \"***\": 9\n    }\n}\n"},
+  };
+  for (const Case& c : cases) {
+    AuthService service;
+    zq_test::StdoutCapture capture;
+    Reply(service, c.reply, c.used_key);
+    std::string out = capture.Text();
+    EXPECT_NE(std::string::npos, out.find(c.line)) << c.name << ":\n" << out;
+  }
+}
+
 TEST_F(AuthServiceTest, NoReplyAndReplyWithoutBytes) {
   WriteConfigs(PrettyBase(), 5);
   AuthService service;
