@@ -376,6 +376,32 @@ TEST_F(DataUploadServiceTest, HostileListsAndImagesAreHandledSafely) {
   EXPECT_EQ(-2147483647 - 1, lookups[0].objectID);
 }
 
+TEST_F(DataUploadServiceTest, TheLocatorStartsEachPassAtZeroAndCarriesOverBetweenGroups) {
+  // Pieces a url lacks keep what the group before it gave, within one pass.
+  writer_.PutList(next_seq_++,
+                  "{\"Group_Num\":3,\"Groups\":[{\"faceDetect_url\":\"datatype=4&timestamp=6000000000&objectID=1\"},"
+                  "{\"faceDetect_url\":\"objectID=2\"},{\"faceDetect_url\":\"datatype=5&x=1\"}]}");
+  service_->CheckCapFaceRoutine();
+  writer_.PutList(next_seq_++, "{\"Group_Num\":1,\"Groups\":[{\"faceDetect_url\":\"objectID=3\"}]}");
+  service_->CheckCapFaceRoutine();
+  const std::vector<std::string> expected = {"6000000000/4/1", "6000000000/4/2", "6000000000/5/2", "0/0/3"};
+  std::vector<std::string> seen;
+  for (const stand_in::Lookup& l : stand_in::GetCounters().lookups) {
+    seen.push_back(std::to_string(l.timestamp) + "/" + std::to_string(l.datatype) + "/" + std::to_string(l.objectID));
+  }
+  EXPECT_EQ(expected, seen);
+}
+
+TEST_F(DataUploadServiceTest, WithoutNewListsTheFetchThreadReadsEvery400Ms) {
+  ASSERT_EQ(0, service_->StartService());
+  std::this_thread::sleep_for(2s);
+  int reads = stand_in::GetCounters().list_reads;
+  service_->StopService();
+  // About 5 reads in 2 s at 400 ms a pass (10 at 200 ms); generous bounds for slow machines.
+  EXPECT_GE(reads, 2);
+  EXPECT_LE(reads, 7);
+}
+
 TEST_F(DataUploadServiceTest, RegistryKeepsOneEntryPerConsumer) {
   EXPECT_EQ(-1, service_->UnregisterHandler(&first_)) << "empty registry";
   EXPECT_EQ(0, service_->RegisterHandler(&first_));
