@@ -3,8 +3,10 @@
 // type reads as "absent" instead of tripping RapidJSON's assertions.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <rapidjson/document.h>
 
@@ -16,11 +18,31 @@ constexpr unsigned kOutsideTextFlags = rapidjson::kParseIterativeFlag;
 // Configuration files: white space skipped, text after the first value ignored.
 constexpr unsigned kConfigFileFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag;
 
-// Parses `length` bytes (no terminating NUL needed) with the given flags.
+// Whether every number in `value` is finite. RapidJSON refuses 1e400 but
+// reads some other numbers beyond the double range (24E308) as infinity,
+// which no writer can spell: a document holding one would be written back
+// cut short (a staged version document, a log line).
+inline bool AllNumbersFinite(const rapidjson::Value& value) {
+  std::vector<const rapidjson::Value*> pending{&value};  // no recursion: depth is the sender's choice
+  while (!pending.empty()) {
+    const rapidjson::Value* next = pending.back();
+    pending.pop_back();
+    if (next->IsDouble() && !std::isfinite(next->GetDouble())) return false;
+    if (next->IsArray()) {
+      for (const rapidjson::Value& item : next->GetArray()) pending.push_back(&item);
+    } else if (next->IsObject()) {
+      for (const auto& member : next->GetObject()) pending.push_back(&member.value);
+    }
+  }
+  return true;
+}
+
+// Parses `length` bytes (no terminating NUL needed) with the given flags;
+// false for text that is not JSON or holds a number beyond the double range.
 template <unsigned Flags>
 bool Parse(rapidjson::Document& document, const char* data, size_t length) {
   document.Parse<Flags>(data, length);
-  return !document.HasParseError();
+  return !document.HasParseError() && AllNumbersFinite(document);
 }
 
 // The member `name` of `object`, or null when `object` is not an object or has no such member.
