@@ -1,6 +1,7 @@
 // Process entry: log settings and install root from the environment, the
 // single-instance lock, the configuration documents, then the transports,
 // services and businesses in their fixed order, and an idle main thread.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -71,6 +72,9 @@ int main() {
   curl_global_init(CURL_GLOBAL_DEFAULT);
   // Line-buffered, so no line is lost when the process is killed.
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  // A full flash or a file-size limit must fail the write (EFBIG), which every
+  // writer handles, not end the process.
+  signal(SIGXFSZ, SIG_IGN);
 
   TakeLogSettings();
   printf("level %d type %d url %s\n", g_zq_log_config, g_zq_log_record_type, g_zq_log_record_url.c_str());
