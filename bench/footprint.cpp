@@ -203,10 +203,7 @@ int main(int argc, char** argv) {
   zq_test::CloudBackendFake cloud;
   zq_test::PrivateCloudFake private_cloud;
   zq_test::TempDir share("zqbench-share");
-  std::string config = zq_test::CloudBaseConfig(cloud);
-  const std::string upload_url = "\"PicUploadUrl\": \"" + cloud.url() + "\"";
-  config.replace(config.find(upload_url), upload_url.size(), "\"PicUploadUrl\": \"" + private_cloud.url() + "\"");
-  root.WriteBaseConfig(config);
+  root.WriteBaseConfig(zq_test::WithPicUploadUrl(cloud, zq_test::CloudBaseConfig(cloud), private_cloud.url()));
   root.WriteVersionConfig(zq_test::VersionConfig(1));
 
   // As on the device: errors only, to the console (the network sink would add

@@ -35,10 +35,7 @@ class FaceUploadProcessTest : public zq_test::CloudProcessTest {
  protected:
   FaceUploadProcessTest() : writer_(share_.path()) {
     // Everything at the cloud fake but the face uploads.
-    std::string config = zq_test::CloudBaseConfig(cloud_);
-    const std::string key = "\"PicUploadUrl\": \"" + cloud_.url() + "\"";
-    config.replace(config.find(key), key.size(), "\"PicUploadUrl\": \"" + private_cloud_.url() + "\"");
-    root_.WriteBaseConfig(config);
+    root_.WriteBaseConfig(zq_test::WithPicUploadUrl(cloud_, zq_test::CloudBaseConfig(cloud_), private_cloud_.url()));
   }
 
   // Start-up creates the businesses once the cloud accepted the device and

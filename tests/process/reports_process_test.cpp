@@ -24,23 +24,10 @@ class ReportsProcessTest : public zq_test::CloudProcessTest {
   // Starts the service with the given report periods, past authentication
   // and the encoder-information request.
   void StartWithGaps(int heartbeat_gap, int hello_time_gap) {
-    zq_test::CloudSettings settings = cloud_.Settings();
-    settings.heartbeat_gap = heartbeat_gap;
-    settings.hello_time_gap = hello_time_gap;
-    cloud_.SetSettings(settings);
-    std::string config = zq_test::CloudBaseConfig(cloud_);
-    Replace(config, "\"HeartbeatGap\": 20", "\"HeartbeatGap\": " + std::to_string(heartbeat_gap));
-    Replace(config, "\"HelloTimeGap\": 60", "\"HelloTimeGap\": " + std::to_string(hello_time_gap));
-    root_.WriteBaseConfig(config);
+    root_.WriteBaseConfig(zq_test::CloudBaseConfig(cloud_, heartbeat_gap, hello_time_gap));
     StartCameraPeer();
     service_ = StartService();
     ASSERT_TRUE(cloud_.WaitForAccepted(1, 15s)) << service_->Stdout();
-  }
-
-  static void Replace(std::string& text, const std::string& from, const std::string& to) {
-    size_t at = text.find(from);
-    ASSERT_NE(std::string::npos, at) << from;
-    text.replace(at, from.size(), to);
   }
 
   // Seconds between consecutive arrivals at `path`.

@@ -91,21 +91,8 @@ class StartupProcessTest : public zq_test::CloudProcessTest {
   // The configuration and the cloud's answer agree on the report periods,
   // the faces go to the private cloud.
   void WriteConfig(int heartbeat_gap, int monitor_gap) {
-    zq_test::CloudSettings settings = cloud_.Settings();
-    settings.heartbeat_gap = heartbeat_gap;
-    settings.hello_time_gap = monitor_gap;
-    cloud_.SetSettings(settings);
-    std::string config = zq_test::CloudBaseConfig(cloud_);
-    Replace(config, "\"HeartbeatGap\": 20", "\"HeartbeatGap\": " + std::to_string(heartbeat_gap));
-    Replace(config, "\"HelloTimeGap\": 60", "\"HelloTimeGap\": " + std::to_string(monitor_gap));
-    Replace(config, "\"PicUploadUrl\": \"" + cloud_.url() + "\"", "\"PicUploadUrl\": \"" + private_cloud_->url() + "\"");
-    root_.WriteBaseConfig(config);
-  }
-
-  static void Replace(std::string& text, const std::string& from, const std::string& to) {
-    size_t at = text.find(from);
-    ASSERT_NE(std::string::npos, at) << from;
-    text.replace(at, from.size(), to);
+    root_.WriteBaseConfig(zq_test::WithPicUploadUrl(
+        cloud_, zq_test::CloudBaseConfig(cloud_, heartbeat_gap, monitor_gap), private_cloud_->url()));
   }
 
   std::unique_ptr<zq_test::ChildProcess> Start() {

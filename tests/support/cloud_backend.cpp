@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 #include "base/config_manager.h"
@@ -21,6 +22,32 @@ std::string CloudBaseConfig(const CloudBackendFake& cloud) {
   const std::string default_key = "\"NewKey\": \"initial-key\"";
   text.replace(text.find(default_key), default_key.size(), "\"NewKey\": \"" + cloud.ExpectedKey() + "\"");
   return text;
+}
+
+namespace {
+
+void ReplaceOnce(std::string& text, const std::string& from, const std::string& to) {
+  size_t at = text.find(from);
+  if (at == std::string::npos) throw std::runtime_error("no " + from + " in the configuration");
+  text.replace(at, from.size(), to);
+}
+
+}  // namespace
+
+std::string CloudBaseConfig(CloudBackendFake& cloud, int heartbeat_gap, int monitor_gap) {
+  CloudSettings settings = cloud.Settings();
+  settings.heartbeat_gap = heartbeat_gap;
+  settings.hello_time_gap = monitor_gap;
+  cloud.SetSettings(settings);
+  std::string config = CloudBaseConfig(cloud);
+  ReplaceOnce(config, "\"HeartbeatGap\": 20", "\"HeartbeatGap\": " + std::to_string(heartbeat_gap));
+  ReplaceOnce(config, "\"HelloTimeGap\": 60", "\"HelloTimeGap\": " + std::to_string(monitor_gap));
+  return config;
+}
+
+std::string WithPicUploadUrl(const CloudBackendFake& cloud, std::string config, const std::string& url) {
+  ReplaceOnce(config, "\"PicUploadUrl\": \"" + cloud.url() + "\"", "\"PicUploadUrl\": \"" + url + "\"");
+  return config;
 }
 
 void WriteCloudConfigs(InstallRoot& root, const CloudBackendFake& cloud, int major) {

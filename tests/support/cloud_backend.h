@@ -15,6 +15,12 @@ namespace zq_test {
 
 // DefaultBaseConfig with every URL at the fake and "NewKey" the key it expects.
 std::string CloudBaseConfig(const CloudBackendFake& cloud);
+// CloudBaseConfig with other report periods ("HeartbeatGap", "HelloTimeGap"),
+// which the fake's accepting reply is set to hand out too, so the stored file
+// keeps them after the authentication.
+std::string CloudBaseConfig(CloudBackendFake& cloud, int heartbeat_gap, int monitor_gap);
+// A configuration text from CloudBaseConfig with the faces going to `url`.
+std::string WithPicUploadUrl(const CloudBackendFake& cloud, std::string config, const std::string& url);
 // Writes CloudBaseConfig into the root, and VersionConfig(major).
 void WriteCloudConfigs(InstallRoot& root, const CloudBackendFake& cloud, int major = 1);
 
