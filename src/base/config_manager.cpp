@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/json_depth.h"
 #include "base/json_member.h"
 #include "base/log.h"
 #include "base/unique_fd.h"
@@ -161,7 +162,10 @@ void ConfigManager::LoadConfigs(std::string directory) {
       continue;
     }
     auto document = std::make_unique<rapidjson::Document>();
-    if (!json::Parse<json::kConfigFileFlags>(*document, content.data(), content.size())) {
+    // A document nested deeper than ours could not be written back (the
+    // writer recurses once per level): it counts as undecodable.
+    if (!json::Parse<json::kConfigFileFlags>(*document, content.data(), content.size()) ||
+        !json::WithinDepth(*document)) {
       zq_error("Failed to decode content %d\n", static_cast<int>(document->GetParseError()));
       break;
     }

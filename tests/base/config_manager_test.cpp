@@ -74,6 +74,9 @@ TEST_F(ConfigManagerTest, LoadScenarios) {
     bool has_version;
     std::string log;  // with BASE / VERSION standing for the paths
   };
+  // Parsed without recursion, but writing it back (key rotation) would
+  // recurse once per level and overflow the stack.
+  const std::string too_deep = "{\"a\":" + std::string(200000, '[') + std::string(200000, ']') + "}";
   const Case cases[] = {
       {"both fine", "{\"a\":1}", "{\"major\":3}", true, true, ""},
       {"version missing", "{\"a\":1}", nullptr, true, false,
@@ -86,6 +89,8 @@ TEST_F(ConfigManagerTest, LoadScenarios) {
        "Service | ERROR: Failed to decode content 1\n"},
       {"trailing text accepted", "{\"a\":1} trailing garbage", "{\"major\":3}  {", true, true, ""},
       {"root not an object", "[1,2]", "{\"major\":3}", false, true, "Service | ERROR: Load file BASE failed\n"},
+      {"nested past what can be written back", too_deep.c_str(), "{\"major\":3}", false, false,
+       "Service | ERROR: Failed to decode content 0\n"},
   };
   for (const Case& c : cases) {
     unlink((dir_ / "BaseConfig.json").c_str());

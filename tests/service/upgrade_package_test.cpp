@@ -88,6 +88,10 @@ TEST_F(UpgradePackageTest, RefusedPackages) {
   std::vector<Case> cases = {
       {"version document only at top level", Valid().DocumentAtTopLevel(), ""},
       {"invalid JSON", Valid().SetDocumentText("{\"major\": 9, \"incre_file\": ["), "\nparase config ERROR\n"},
+      {"nested deeper than the staged copy can be written",
+       Valid().SetDocumentText("{\"major\": 9, \"deep\": " + std::string(100000, '[') + std::string(100000, ']') +
+                               ", \"incre_file\": [], \"all_file\": []}"),
+       "\nparase config ERROR\n"},
       {"document not an object", Valid().SetDocumentText("[1, 2]"), "parase config can't find incre_file\n"},
       {"incre_file not an array",
        Valid().Mutate([](rapidjson::Document& d) { d["incre_file"].SetObject(); }),
