@@ -185,7 +185,14 @@ TEST_F(FaceUploadProcessTest, OutageKeepsMemoryBoundedAndLogsDrops) {
       << "drops are logged";
   // Unbounded, the queue would have grown by about 5 MiB a second (some
   // 65 MiB here); bounded, it holds at most 16 MiB of images.
+#ifndef ZQ_THREAD_SANITIZER
   EXPECT_LT(peak - baseline, 48 * 1024) << "resident set grew from " << baseline << " to " << peak << " KiB";
+#else
+  // Under the thread sanitizer the figure is mostly the sanitizer's own shadow
+  // and history memory, several times what the process holds and never given
+  // back: only the drops and the pace are checked there.
+  (void)peak;
+#endif
   EXPECT_LE(private_cloud_.UploadCount(), base + 5) << "one upload per 4.9 s";
 }
 

@@ -187,6 +187,11 @@ TEST(ConfigServiceFactory, ServiceOneAsksTheCameraOverTheProcessWideLink) {
   zq_test::ScopedLogSettings quiet(0, 3, "");
   // The process-wide link always goes to the camera software's fixed port.
   zq_test::CameraPeer camera;
+  // The link's thread logs until it is joined: stopped before the peer goes
+  // and before the log settings are put back under it.
+  struct LinkStop {
+    ~LinkStop() { IpcService::GetInstance()->StopService(); }
+  } link_stop;
   ASSERT_EQ(0, IpcService::GetInstance()->StartService("tcp://127.0.0.1:9658"));
   zq_camera_service::ServiceManager manager;
   auto* service = dynamic_cast<ConfigService*>(manager.CreateServiceBy(zq_camera_service::SERVICE_CONFIG));

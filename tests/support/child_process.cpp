@@ -15,15 +15,20 @@ namespace zq_test {
 
 namespace {
 
-void AddDefaultPath(Env& env) {
+void AddDefaults(Env& env) {
   if (env.count("PATH") == 0) env["PATH"] = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+  // A thread-sanitizer run tells every process where its reports go; without
+  // this, a race in the service binary would stay in the child's captured
+  // error output, which a passing test never shows.
+  const char* tsan_options = getenv("TSAN_OPTIONS");
+  if (tsan_options != nullptr && env.count("TSAN_OPTIONS") == 0) env["TSAN_OPTIONS"] = tsan_options;
 }
 
 }  // namespace
 
 ChildProcess::ChildProcess(Env env, std::string program, std::vector<std::string> args)
     : output_dir_("zqchild"), stdout_path_(output_dir_ / "stdout"), stderr_path_(output_dir_ / "stderr") {
-  AddDefaultPath(env);
+  AddDefaults(env);
   std::vector<std::string> env_texts;
   for (const auto& entry : env) env_texts.push_back(entry.first + "=" + entry.second);
   std::vector<char*> envp;
@@ -39,7 +44,7 @@ ChildProcess::ChildProcess(Env env, std::string program, std::vector<std::string
 
 ChildProcess::ChildProcess(Env env, std::function<void()> body)
     : output_dir_("zqchild"), stdout_path_(output_dir_ / "stdout"), stderr_path_(output_dir_ / "stderr") {
-  AddDefaultPath(env);
+  AddDefaults(env);
   Launch([&] {
     clearenv();
     for (const auto& entry : env) setenv(entry.first.c_str(), entry.second.c_str(), 1);

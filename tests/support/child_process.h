@@ -21,7 +21,8 @@ using Env = std::map<std::string, std::string>;
 
 class ChildProcess {
  public:
-  // `env` is the child's whole environment (PATH is added when missing).
+  // `env` is the child's whole environment (PATH, and the test's own
+  // TSAN_OPTIONS, are added when missing).
   explicit ChildProcess(Env env, std::string program = ZQ_SERVICE_BINARY, std::vector<std::string> args = {});
   // Runs `body` in a forked copy of this process (no exec), with `env` as its
   // whole environment and line-buffered standard output; the child ends with
