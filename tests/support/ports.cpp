@@ -1,5 +1,6 @@
 #include "support/ports.h"
 
+#include <cstdlib>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <mutex>
@@ -41,7 +42,11 @@ uint16_t FreeUdpPort() { return FreePort(SOCK_DGRAM); }
 FixedPortsLock::FixedPortsLock() {
   std::lock_guard<std::mutex> lock(g_lock_mutex);
   if (g_lock_holders++ > 0) return;
-  g_lock_fd = open("/tmp/zq_camera_service-fixed-ports.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  // A test run in a network namespace of its own has its own fixed ports,
+  // and names its own lock so that it does not wait for runs outside it.
+  const char* path = getenv("ZQ_FIXED_PORTS_LOCK");
+  if (path == nullptr || *path == '\0') path = "/tmp/zq_camera_service-fixed-ports.lock";
+  g_lock_fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (g_lock_fd < 0) throw std::runtime_error("cannot open the fixed-ports lock");
   while (flock(g_lock_fd, LOCK_EX) != 0) {
   }
