@@ -20,6 +20,7 @@
 #include "support/cloud_backend.h"
 #include "support/files.h"
 #include "support/log_settings.h"
+#include "support/process_wide_threads.h"
 #include "support/stdout_capture.h"
 
 namespace {
@@ -32,27 +33,8 @@ using zq_test::CloudBackendFake;
 // to standard output, where the tests capture it.
 const auto* const kLogs = ::testing::AddGlobalTestEnvironment(new zq_test::ProgramLogSettings(4, 3, ""));
 
-// The process-wide businesses and services run threads; they are stopped
-// before the program's globals go away under them.
-class StopProcessWideThreads : public ::testing::Environment {
- public:
-  void TearDown() override {
-    BusinessManager::GetInstance()->CleanupAll();
-    ServiceManager::GetInstance()->CleanupAll();
-  }
-};
-const auto* const kStop = ::testing::AddGlobalTestEnvironment(new StopProcessWideThreads);
-
-// Waits (bounded) until the captured output holds `needle` `count` times.
-bool WaitForOutput(zq_test::StdoutCapture& out, const std::string& needle, size_t count = 1,
-                   std::chrono::milliseconds timeout = 10s) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (zq_test::CountOccurrences(out.Text(), needle) < count) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
+// The process-wide businesses and services run threads.
+const auto* const kStop = ::testing::AddGlobalTestEnvironment(new zq_test::StopProcessWideThreads);
 
 std::vector<std::string> MemberNames(const rapidjson::Value& object) {
   std::vector<std::string> names;
@@ -185,10 +167,10 @@ TEST_F(KwCloudDataUploadTest, RepliesAreLoggedAndAMissingReplyIsReported) {
   HandOver("a");
   HandOver("b");
   HandOver("c");
-  EXPECT_TRUE(WaitForOutput(out, "INFO: KwCloudData upload busi response:\n{\"Response\":{\"ok\":1}}\n")) << out.Text();
-  EXPECT_TRUE(WaitForOutput(out, "\nKwCloudData upload busi response:null\n")) << out.Text();
-  EXPECT_TRUE(WaitForOutput(out, "ERROR: KwCloudData upload busi response:null\n")) << out.Text();
-  EXPECT_TRUE(WaitForOutput(out, "INFO: KwCloudData upload busi response:\n404\n")) << out.Text();
+  EXPECT_TRUE(out.WaitFor("INFO: KwCloudData upload busi response:\n{\"Response\":{\"ok\":1}}\n", 10s)) << out.Text();
+  EXPECT_TRUE(out.WaitFor("\nKwCloudData upload busi response:null\n", 10s)) << out.Text();
+  EXPECT_TRUE(out.WaitFor("ERROR: KwCloudData upload busi response:null\n", 10s)) << out.Text();
+  EXPECT_TRUE(out.WaitFor("INFO: KwCloudData upload busi response:\n404\n", 10s)) << out.Text();
   // Each picture was posted once, whatever its reply.
   EXPECT_EQ(3u, cloud_.Reports(CloudBackendFake::kPicturePath).size());
 }

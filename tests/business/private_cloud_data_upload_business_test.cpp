@@ -83,19 +83,6 @@ FaceInfo_Upload Face(int tag, const std::string& image) {
   return face;
 }
 
-bool WaitForText(zq_test::StdoutCapture& capture, const std::string& text, std::chrono::milliseconds timeout,
-                 size_t count = 1) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    std::string out = capture.Text();
-    size_t seen = 0;
-    for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++seen;
-    if (seen >= count) return true;
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-}
-
 class PrivateCloudUploadTest : public ::testing::Test {
  protected:
   PrivateCloudUploadTest() : settings_(4, 3, "") {
@@ -275,7 +262,7 @@ TEST_F(PrivateCloudUploadTest, EveryReplyIsLoggedAndTheBatchReleased) {
       Hand(std::move(faces));
       ++sent;
       ASSERT_TRUE(cloud_.WaitForUploads(sent, 10s)) << c.name;
-      ASSERT_TRUE(WaitForText(capture, c.lines.back(), 10s)) << c.name << ": " << capture.Text();
+      ASSERT_TRUE(capture.WaitFor(c.lines.back(), 10s)) << c.name << ": " << capture.Text();
       out = capture.Text();
     }
     size_t at = 0;
@@ -338,7 +325,7 @@ TEST_F(PrivateCloudUploadTest, WithoutHeaderABatchWaitsAndIsDroppedWhenOlderThan
   Hand(std::move(second));  // queued at second 1005, waits behind the first
 
   now_ = 1006;
-  ASSERT_TRUE(WaitForText(capture, "WARN: face upload: no common header, batch of 1 faces dropped unsent\n", 5s))
+  ASSERT_TRUE(capture.WaitFor("WARN: face upload: no common header, batch of 1 faces dropped unsent\n", 5s))
       << capture.Text();
   header_.SetAvailable(true);
   ASSERT_TRUE(cloud_.WaitForUploads(1, 10s));

@@ -15,6 +15,7 @@
 #include "support/cloud_backend.h"
 #include "support/files.h"
 #include "support/log_settings.h"
+#include "support/process_wide_threads.h"
 #include "support/stdout_capture.h"
 
 namespace {
@@ -27,26 +28,8 @@ using zq_test::CloudBackendFake;
 // to standard output, where the tests capture it.
 const auto* const kLogs = ::testing::AddGlobalTestEnvironment(new zq_test::ProgramLogSettings(4, 3, ""));
 
-// The process-wide businesses and services run threads; they are stopped
-// before the program's globals go away under them.
-class StopProcessWideThreads : public ::testing::Environment {
- public:
-  void TearDown() override {
-    BusinessManager::GetInstance()->CleanupAll();
-    ServiceManager::GetInstance()->CleanupAll();
-  }
-};
-const auto* const kStop = ::testing::AddGlobalTestEnvironment(new StopProcessWideThreads);
-
-bool WaitForOutput(zq_test::StdoutCapture& out, const std::string& needle, size_t count,
-                   std::chrono::milliseconds timeout = 10s) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (zq_test::CountOccurrences(out.Text(), needle) < count) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
+// The process-wide businesses and services run threads.
+const auto* const kStop = ::testing::AddGlobalTestEnvironment(new zq_test::StopProcessWideThreads);
 
 TEST(UnauthenticatedBusinesses, NothingIsSentUntilAHeaderCanBeComposed) {
   CloudBackendFake cloud;
@@ -76,9 +59,9 @@ TEST(UnauthenticatedBusinesses, NothingIsSentUntilAHeaderCanBeComposed) {
   char bytes[] = {'a', 'b', 'c'};
   pictures.OnCameraDataUploadCallback(3, bytes);
   pictures.OnCameraDataUploadCallback(2, bytes);
-  EXPECT_TRUE(WaitForOutput(out, "ERROR: KwCloudData upload: no common header, picture of 3 bytes dropped\n", 1))
+  EXPECT_TRUE(out.WaitFor("ERROR: KwCloudData upload: no common header, picture of 3 bytes dropped\n", 10s))
       << out.Text();
-  EXPECT_TRUE(WaitForOutput(out, "ERROR: KwCloudData upload: no common header, picture of 2 bytes dropped\n", 1))
+  EXPECT_TRUE(out.WaitFor("ERROR: KwCloudData upload: no common header, picture of 2 bytes dropped\n", 10s))
       << out.Text();
   EXPECT_EQ(0u, cloud.server().RequestsTo(CloudBackendFake::kHeartbeatPath).size());
   EXPECT_EQ(0u, cloud.server().RequestsTo(CloudBackendFake::kMonitorPath).size());

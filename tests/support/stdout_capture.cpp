@@ -3,7 +3,10 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <stdexcept>
+#include <thread>
 #include <unistd.h>
+
+#include "support/child_process.h"
 
 namespace zq_test {
 
@@ -28,6 +31,15 @@ std::string StdoutCapture::Text() {
   fflush(stdout);
   fflush(stderr);
   return ReadFile(path_);
+}
+
+bool StdoutCapture::WaitFor(const std::string& needle, std::chrono::milliseconds timeout, size_t count) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (CountOccurrences(Text(), needle) < count) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
 }
 
 }  // namespace zq_test

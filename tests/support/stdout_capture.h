@@ -3,6 +3,8 @@
 // standard error.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <string>
 
 #include "support/files.h"
@@ -18,6 +20,9 @@ class StdoutCapture {
 
   // Everything written so far (capture goes on).
   std::string Text();
+  // Waits (bounded by `timeout`) until the captured text holds `needle` at
+  // least `count` times; for lines logged by threads of the code under test.
+  bool WaitFor(const std::string& needle, std::chrono::milliseconds timeout, size_t count = 1);
 
  private:
   TempDir dir_;
