@@ -69,12 +69,33 @@ class SnmpAgentTest : public ::testing::Test {
 
   std::chrono::steady_clock::duration SinceStart() const { return std::chrono::steady_clock::now() - started_; }
 
+  // One step of a half-busy CPU: as many user as idle ticks pass, then the
+  // agent gets a tenth of a second, so a one-second poll sees several steps.
+  void AdvanceHalfBusy() {
+    ticks_ += 10;
+    ReplaceFile(stat_, StatLine(ticks_, ticks_));
+    std::this_thread::sleep_for(100ms);
+  }
+  void AdvanceHalfBusyUntil(std::chrono::steady_clock::time_point end) {
+    while (std::chrono::steady_clock::now() < end) AdvanceHalfBusy();
+  }
+  // Keeps the CPU half busy until the first CPU notification arrives (20 s at
+  // the most); whether it did.
+  bool AdvanceHalfBusyUntilCpuNotification() {
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (receiver_.Notifications(kCpuNotification).empty() && std::chrono::steady_clock::now() < deadline) {
+      AdvanceHalfBusy();
+    }
+    return !receiver_.Notifications(kCpuNotification).empty();
+  }
+
   zq_test::TempDir files_{"zqsnmp"};
   std::string stat_ = files_ / "stat";
   std::string meminfo_ = files_ / "meminfo";
   zq_test::ServiceEnvironment environment_{files_ / "root"};
   zq_test::TrapReceiver receiver_;
   std::chrono::steady_clock::time_point started_;
+  uint32_t ticks_ = 1000;  // user and idle counts of a half-busy CPU
 };
 
 TEST_F(SnmpAgentTest, EachNotificationCarriesItsFigureAndTheDeviceIdentity) {
@@ -152,20 +173,12 @@ TEST_F(SnmpAgentTest, FiguresAtTheThresholdSendNothingAndOneStepBeyondSendAtOnce
 TEST_F(SnmpAgentTest, HeldConditionRepeatsEveryFiveSecondsAndStopsWhenItClears) {
   // Half of every tick that passes is busy, for as long as the test keeps
   // the counters moving.
-  uint32_t ticks = 1000;
-  zq_test::WriteFile(stat_, StatLine(ticks, ticks));
+  zq_test::WriteFile(stat_, StatLine(ticks_, ticks_));
   zq_test::WriteFile(meminfo_, MeminfoWithFree(119999));
   auto agent = StartAgent();
-  auto advance = [&] {
-    ticks += 10;
-    ReplaceFile(stat_, StatLine(ticks, ticks));
-    std::this_thread::sleep_for(100ms);
-  };
-  auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (receiver_.Notifications(kCpuNotification).empty() && std::chrono::steady_clock::now() < deadline) advance();
-  ASSERT_FALSE(receiver_.Notifications(kCpuNotification).empty()) << agent->Stdout();
+  ASSERT_TRUE(AdvanceHalfBusyUntilCpuNotification()) << agent->Stdout();
   auto first = std::chrono::steady_clock::now();
-  while (std::chrono::steady_clock::now() < first + 12s) advance();
+  AdvanceHalfBusyUntil(first + 12s);
   // Cleared: the counters stand still (ratio 0) and free memory is back.
   ReplaceFile(meminfo_, MeminfoWithFree(500000));
   std::this_thread::sleep_for(first + 17500ms - std::chrono::steady_clock::now());
@@ -180,26 +193,18 @@ TEST_F(SnmpAgentTest, HeldConditionRepeatsEveryFiveSecondsAndStopsWhenItClears) 
 }
 
 TEST_F(SnmpAgentTest, OnePollAtTheThresholdRestartsTheRepeatWithAnImmediateNotification) {
-  uint32_t ticks = 1000;
-  zq_test::WriteFile(stat_, StatLine(ticks, ticks));
+  zq_test::WriteFile(stat_, StatLine(ticks_, ticks_));
   auto agent = StartAgent();
-  auto advance = [&] {
-    ticks += 10;
-    ReplaceFile(stat_, StatLine(ticks, ticks));
-    std::this_thread::sleep_for(100ms);
-  };
-  auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (receiver_.Notifications(kCpuNotification).empty() && std::chrono::steady_clock::now() < deadline) advance();
-  ASSERT_FALSE(receiver_.Notifications(kCpuNotification).empty()) << agent->Stdout();
+  ASSERT_TRUE(AdvanceHalfBusyUntilCpuNotification()) << agent->Stdout();
   // Polls fall on whole seconds after the first notification (seen here a
   // little later). The counters stand still from +1.5 s to +3.6 s, so the poll
   // at +3 s finds no tick since the one at +2 s (ratio 0), and move again for
   // the poll at +4 s; they stop for good after +6.5 s, so the poll at +8 s
   // ends the new repeat well before it would fall due.
   auto first = std::chrono::steady_clock::now();
-  while (std::chrono::steady_clock::now() < first + 1500ms) advance();
+  AdvanceHalfBusyUntil(first + 1500ms);
   std::this_thread::sleep_for(first + 3600ms - std::chrono::steady_clock::now());
-  while (std::chrono::steady_clock::now() < first + 6500ms) advance();
+  AdvanceHalfBusyUntil(first + 6500ms);
   std::this_thread::sleep_for(first + 11s - std::chrono::steady_clock::now());
 
   // No notification at +5 s from the first repeat; a new one at +4 s, whose
