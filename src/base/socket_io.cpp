@@ -1,7 +1,11 @@
 #include "base/socket_io.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <sys/socket.h>
+
+#include "base/log.h"
 
 namespace zq_camera_service {
 
@@ -16,6 +20,26 @@ bool SendAll(int socket, const char* data, size_t length) {
     sent += static_cast<size_t>(n);
   }
   return true;
+}
+
+int ReceiveFrame(int socket, char* frame, int frame_size, int no_socket_errno) {
+  memset(frame, 0, static_cast<size_t>(frame_size));
+  ssize_t received = -1;
+  if (socket < 0) {
+    errno = no_socket_errno;
+  } else {
+    do {
+      received = ::recv(socket, frame, static_cast<size_t>(frame_size), 0);
+    } while (received < 0 && errno == EINTR);
+  }
+  int length = static_cast<int>(received);
+  if (length < 0) {
+    int error = errno;
+    perror("recv failed");
+    zq_print("recv length is %d,something is wrong %d\n", length, error);
+    return -1;
+  }
+  return length;
 }
 
 }  // namespace zq_camera_service

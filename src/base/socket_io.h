@@ -1,4 +1,5 @@
-// Socket writes that neither raise SIGPIPE nor stop at a short write.
+// Socket writes that neither raise SIGPIPE nor stop at a short write, and the
+// frame read the TCP client and server share.
 #pragma once
 
 #include <cstddef>
@@ -8,5 +9,12 @@ namespace zq_camera_service {
 // Sends all `length` bytes on `socket` (MSG_NOSIGNAL, retrying on EINTR and
 // after short writes); false, with errno set, when the socket fails first.
 bool SendAll(int socket, const char* data, size_t length);
+
+// Receives what `socket` has ready into `frame`, cleared first so that a short
+// read leaves zeros behind it (at most `frame_size` bytes, retrying on EINTR).
+// The count received, or -1 once the failure is reported ("recv failed" on
+// standard error and a log line with errno). A negative `socket` (no peer)
+// fails at once with `no_socket_errno`, the error its owner reports for it.
+int ReceiveFrame(int socket, char* frame, int frame_size, int no_socket_errno);
 
 }  // namespace zq_camera_service

@@ -110,18 +110,9 @@ int TcpClient::send(char* data, int length) {
 
 int TcpClient::recv() {
   zq_info("recv\n");
-  memset(frame_buffer.get(), 0, kFrameSize);
-  ssize_t received;
-  do {
-    received = ::recv(sock, frame_buffer.get(), kFrameSize, 0);
-  } while (received < 0 && errno == EINTR);
-  recv_len = static_cast<int>(received);
-  if (recv_len < 0) {
-    int error = errno;
-    perror("recv failed");
-    zq_print("recv length is %d,something is wrong %d\n", recv_len, error);
-    return -1;
-  }
+  // Without a socket the read fails as recv(2) fails on a closed descriptor.
+  recv_len = zq_camera_service::ReceiveFrame(sock, frame_buffer.get(), kFrameSize, EBADF);
+  if (recv_len < 0) return -1;
   zq_info("recv length %d\n", recv_len);
   return 0;
 }

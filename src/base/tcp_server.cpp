@@ -108,23 +108,9 @@ int TcpServer::accept() {
 }
 
 int TcpServer::recv() {
-  memset(frame_buffer.get(), 0, kFrameSize);
-  ssize_t received = -1;
-  if (client_sock < 0) {
-    errno = ENOTCONN;
-  } else {
-    do {
-      received = ::recv(client_sock, frame_buffer.get(), kFrameSize, 0);
-    } while (received < 0 && errno == EINTR);
-  }
-  recv_len = static_cast<int>(received);
-  if (recv_len < 0) {
-    int error = errno;
-    perror("recv failed");
-    zq_print("recv length is %d,something is wrong %d\n", recv_len, error);
-    return -1;
-  }
-  return 0;
+  // Without a client the read fails as on a socket that is not connected.
+  recv_len = zq_camera_service::ReceiveFrame(client_sock, frame_buffer.get(), kFrameSize, ENOTCONN);
+  return recv_len < 0 ? -1 : 0;
 }
 
 int TcpServer::send(char* text) {
