@@ -4,6 +4,9 @@
 
 #include <limits>
 
+#include "base/config_manager.h"
+#include "base/log.h"
+
 namespace zq_camera_service {
 
 timeval MonotonicTimerNow() {
@@ -19,6 +22,17 @@ time_t DueSecondAfter(time_t now, int period) {
   constexpr time_t kLast = std::numeric_limits<time_t>::max();
   if (period > 0 && now > kLast - period) return kLast;
   return now + period;
+}
+
+int LoadBaseConfig(rapidjson::Document** config) {
+  *config = nullptr;
+  int rc = ConfigManager::GetInstance()->GetConfigBy(CONFIG_BASE, config);
+  if (rc != 0 || *config == nullptr) {
+    if (rc == 0) rc = -1;
+    zq_error("Failed to load config %d\n", rc);
+    return rc;
+  }
+  return 0;
 }
 
 }  // namespace zq_camera_service

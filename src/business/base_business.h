@@ -7,6 +7,8 @@
 #include <string>
 #include <unordered_map>
 
+#include <rapidjson/document.h>
+
 #include "service/base_service.h"
 
 namespace zq_camera_service {
@@ -27,6 +29,11 @@ timeval MonotonicTimerNow();
 // hold: on boards with a 32-bit time_t a large period would wrap the sum into
 // the past, and the timer would fire on every pass of the task loop.
 time_t DueSecondAfter(time_t now, int period);
+
+// The base configuration document a business reads when it starts; 0, or the
+// configuration manager's failure code (-1 when it gave no document), after
+// logging "Failed to load config <code>".
+int LoadBaseConfig(rapidjson::Document** config);
 
 class BaseBusiness {
  public:

@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include "base/base64.h"
-#include "base/config_manager.h"
 #include "base/json_member.h"
 #include "base/log.h"
 #include "base/secret_mask.h"
@@ -21,12 +20,8 @@ KwCloudDataUploadBusiness::~KwCloudDataUploadBusiness() { StopBusiness(); }
 
 int KwCloudDataUploadBusiness::StartBusiness() {
   rapidjson::Document* config = nullptr;
-  int rc = ConfigManager::GetInstance()->GetConfigBy(CONFIG_BASE, &config);
-  if (rc != 0 || config == nullptr) {
-    if (rc == 0) rc = -1;
-    zq_error("Failed to load config %d\n", rc);
-    return rc;
-  }
+  int rc = LoadBaseConfig(&config);
+  if (rc != 0) return rc;
   config_url.clear();
   json::GetString(*config, "ConfigUrl", &config_url);
   camera_id.clear();

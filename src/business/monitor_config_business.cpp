@@ -1,6 +1,5 @@
 #include "business/monitor_config_business.h"
 
-#include "base/config_manager.h"
 #include "base/json_member.h"
 #include "base/log.h"
 #include "base/secret_mask.h"
@@ -38,12 +37,8 @@ int UsablePeriod(const char* key, int32_t configured) {
 
 int MonitorConfigBusiness::StartBusiness() {
   rapidjson::Document* config = nullptr;
-  int rc = ConfigManager::GetInstance()->GetConfigBy(CONFIG_BASE, &config);
-  if (rc != 0 || config == nullptr) {
-    if (rc == 0) rc = -1;
-    zq_error("Failed to load config %d\n", rc);
-    return rc;
-  }
+  int rc = LoadBaseConfig(&config);
+  if (rc != 0) return rc;
   int value = 0;
   heartbeat_gap = json::GetInt(*config, "HeartbeatGap", &value) ? value : 0;
   value = 0;

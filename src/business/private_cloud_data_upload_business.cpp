@@ -2,7 +2,6 @@
 
 #include <sys/time.h>
 
-#include "base/config_manager.h"
 #include "base/json_member.h"
 #include "base/log.h"
 #include "base/utils.h"
@@ -61,11 +60,8 @@ PrivateCloudDataUploadBusiness::~PrivateCloudDataUploadBusiness() { StopBusiness
 
 int PrivateCloudDataUploadBusiness::StartBusiness() {
   rapidjson::Document* config = nullptr;
-  int code = ConfigManager::GetInstance()->GetConfigBy(CONFIG_BASE, &config);
-  if (code != 0 || config == nullptr) {
-    zq_error("Failed to load config %d\n", code);
-    return code != 0 ? code : -1;
-  }
+  int code = LoadBaseConfig(&config);
+  if (code != 0) return code;
   pic_upload_url = TextMember(*config, "PicUploadUrl");
   camera_id = Utils::Str2Int(TextMember(*config, "CameraId"));
   max_batch_age = 5;
