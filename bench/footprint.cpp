@@ -34,38 +34,12 @@
 #include "support/child_process.h"
 #include "support/cloud_backend.h"
 #include "support/install_root.h"
+#include "support/proc_figures.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// Fields 14 and 15 (utime, stime) of a stat file, in clock ticks; -1 when gone.
-long CpuTicks(const std::string& stat_path) {
-  std::ifstream file(stat_path);
-  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  size_t close = text.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  long ticks = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14 || i == 15) ticks += std::stol(field);
-  }
-  return ticks;
-}
-
-// A "Name:   value kB" figure of a status file; -1 when absent.
-long StatusFigure(const std::string& status_path, const std::string& name) {
-  std::ifstream status(status_path);
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind(name + ":", 0) == 0) return std::stol(line.substr(name.size() + 1));
-  }
-  return -1;
-}
-
-long RssKib(pid_t pid) { return StatusFigure("/proc/" + std::to_string(pid) + "/status", "VmRSS"); }
 
 std::string ReadLine(const std::string& path) {
   std::ifstream file(path);
@@ -89,7 +63,7 @@ std::map<int, ThreadSample> ThreadSwitches(pid_t pid) {
     std::string base = task_dir + "/" + entry->d_name;
     ThreadSample sample;
     sample.name = ReadLine(base + "/comm");
-    sample.switches = StatusFigure(base + "/status", "voluntary_ctxt_switches");
+    sample.switches = zq_test::StatusFigure(base + "/status", "voluntary_ctxt_switches");
     threads[atoi(entry->d_name)] = sample;
   }
   closedir(dir);
@@ -214,7 +188,6 @@ int main(int argc, char** argv) {
   environment.env["ZQ_SHAREBUF_DIR"] = share.path();
   zq_test::ChildProcess service(environment.env);
   const pid_t pid = service.pid();
-  const std::string stat_path = "/proc/" + std::to_string(pid) + "/stat";
 
   if (!cloud.WaitForAccepted(1, 20s) || !camera->WaitForReplies(1, 20s)) {
     fprintf(stderr, "the service did not get through start-up\n%s", service.Stdout().c_str());
@@ -231,19 +204,19 @@ int main(int argc, char** argv) {
   // Idle.
   const long tick = sysconf(_SC_CLK_TCK);
   auto switches_before = ThreadSwitches(pid);
-  long ticks_before = CpuTicks(stat_path);
+  long ticks_before = zq_test::CpuTicks(pid);
   auto idle_began = Clock::now();
   std::this_thread::sleep_for(std::chrono::seconds(idle_seconds));
-  long ticks_after = CpuTicks(stat_path);
+  long ticks_after = zq_test::CpuTicks(pid);
   double idle_wall = std::chrono::duration<double>(Clock::now() - idle_began).count();
   auto switches_after = ThreadSwitches(pid);
   double idle_cpu = 100.0 * static_cast<double>(ticks_after - ticks_before) / static_cast<double>(tick) / idle_wall;
-  long idle_rss = RssKib(pid);
+  long idle_rss = zq_test::ResidentKib(pid);
   size_t idle_heartbeats = cloud.Reports(zq_test::CloudBackendFake::kHeartbeatPath).size();
   const std::string status_path = "/proc/" + std::to_string(pid) + "/status";
-  long idle_anon = StatusFigure(status_path, "RssAnon");
-  long idle_file = StatusFigure(status_path, "RssFile");
-  long idle_pss = StatusFigure("/proc/" + std::to_string(pid) + "/smaps_rollup", "Pss");
+  long idle_anon = zq_test::StatusFigure(status_path, "RssAnon");
+  long idle_file = zq_test::StatusFigure(status_path, "RssFile");
+  long idle_pss = zq_test::StatusFigure("/proc/" + std::to_string(pid) + "/smaps_rollup", "Pss");
   printf("idle %.0f s: %ld ticks of %ld/s; RSS %.1f MiB (anonymous %.1f, file-backed %.1f), PSS %.1f MiB\n",
          idle_wall, ticks_after - ticks_before, tick, Mib(idle_rss), Mib(idle_anon), Mib(idle_file), Mib(idle_pss));
   // The threads carry no names of their own; with the console sink they are,
@@ -278,7 +251,7 @@ int main(int argc, char** argv) {
   long steady_sum = 0;
   long steady_samples = 0;
   feeder.Run(steady_seconds - 5, 1, 64 * 1024, [&] {
-    long rss = RssKib(pid);
+    long rss = zq_test::ResidentKib(pid);
     steady_peak = std::max(steady_peak, rss);
     steady_sum += rss;
     ++steady_samples;
@@ -288,10 +261,10 @@ int main(int argc, char** argv) {
   double steady_mean = steady_samples > 0 ? static_cast<double>(steady_sum) / static_cast<double>(steady_samples) : 0;
 
   // Stall: every answer comes after the transfer timeout.
-  long stall_base = RssKib(pid);
+  long stall_base = zq_test::ResidentKib(pid);
   private_cloud.SetDelay(6s);
   long stall_peak = stall_base;
-  feeder.Run(stall_seconds, 4, 256 * 1024, [&] { stall_peak = std::max(stall_peak, RssKib(pid)); });
+  feeder.Run(stall_seconds, 4, 256 * 1024, [&] { stall_peak = std::max(stall_peak, zq_test::ResidentKib(pid)); });
   private_cloud.SetDelay(0ms);
   uint64_t after_stall = feeder.next_list();
   auto mended = Clock::now();
@@ -299,7 +272,7 @@ int main(int argc, char** argv) {
   feeder.Run(2, 1, 64 * 1024, [] {});
   recovered = WaitForList(private_cloud, after_stall, 30s);
   double recovery = std::chrono::duration<double>(Clock::now() - mended).count();
-  long rss_after = RssKib(pid);
+  long rss_after = zq_test::ResidentKib(pid);
   bool alive = service.Running();
 
   bool idle_met = idle_cpu < 0.5;

@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,22 +12,13 @@
 #include "fakes/face_share_buf_writer.h"
 #include "fakes/private_cloud_fake.h"
 #include "support/cloud_backend.h"
+#include "support/proc_figures.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using zq_test::FaceGroup;
 using zq_test::FaceShareBufWriter;
-
-// Resident set of a process in KiB (VmRSS of its status file); -1 when gone.
-long ResidentKib(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return -1;
-}
 
 class FaceUploadProcessTest : public zq_test::CloudProcessTest {
  protected:
@@ -155,7 +144,7 @@ TEST_F(FaceUploadProcessTest, OutageKeepsMemoryBoundedAndLogsDrops) {
   size_t base = 0;
   ASSERT_TRUE(WaitForRoad(*service, &base)) << service->Stdout();
   private_cloud_.SetDelay(4900ms);
-  long baseline = ResidentKib(service->pid());
+  long baseline = zq_test::ResidentKib(service->pid());
   ASSERT_GT(baseline, 0);
 
   // 4 faces of 256 KiB every 200 ms: 5 MiB/s against an upload every 4.9 s.
@@ -177,7 +166,7 @@ TEST_F(FaceUploadProcessTest, OutageKeepsMemoryBoundedAndLogsDrops) {
     }
     writer_.PutList(next_seq_++, FaceShareBufWriter::ListText(groups));
     std::this_thread::sleep_for(200ms);
-    peak = std::max(peak, ResidentKib(service->pid()));
+    peak = std::max(peak, zq_test::ResidentKib(service->pid()));
   }
   ASSERT_TRUE(service->Running());
   std::string out = service->Stdout();

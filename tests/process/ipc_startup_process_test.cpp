@@ -3,12 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "support/cloud_backend.h"
 #include "support/loopback.h"
+#include "support/proc_figures.h"
 
 namespace {
 
@@ -20,18 +19,6 @@ class IpcStartupProcessTest : public zq_test::CloudProcessTest {
  protected:
   void SetUp() override { root_.WriteVersionConfig(zq_test::VersionConfig(3)); }
 };
-
-long CpuTicks(pid_t pid) {
-  std::ifstream stat_file("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat_file)), std::istreambuf_iterator<char>());
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::string field;
-  long ticks = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14 || i == 15) ticks += std::stol(field);
-  }
-  return ticks;
-}
 
 TEST_F(IpcStartupProcessTest, StartUpWaitsForTheDelayedReplyThenGoesOn) {
   auto& peer = StartCameraPeer(1500ms);
@@ -79,9 +66,9 @@ TEST_F(IpcStartupProcessTest, NothingListeningLeavesTheProcessAliveAndBlocked) {
   EXPECT_TRUE(service->WaitForStdout("Service | ERROR: send failed: ", 10s)) << service->Stdout();
 
   // Blocked, not spinning: the waiting start-up and the idle link use no CPU.
-  long before = CpuTicks(service->pid());
+  long before = zq_test::CpuTicks(service->pid());
   std::this_thread::sleep_for(2s);
-  long used = CpuTicks(service->pid()) - before;
+  long used = zq_test::CpuTicks(service->pid()) - before;
   EXPECT_LT(used, sysconf(_SC_CLK_TCK) * 2 / 10) << "ticks used while blocked: " << used;
   EXPECT_TRUE(service->Running());
   EXPECT_EQ(std::string::npos, service->Stdout().find("config service response"));

@@ -4,10 +4,9 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
+#include "support/proc_figures.h"
 #include "support/service_process.h"
 
 namespace {
@@ -76,20 +75,9 @@ TEST_F(MainProcessTest, StartsLocksLoadsAndIdles) {
   EXPECT_TRUE(zq_test::FileExists(root_ / "lock_file"));
 
   // Idle: the process may not spin. Generous bound: a tenth of one core.
-  auto cpu_ticks = [&] {
-    std::ifstream stat_file("/proc/" + std::to_string(service->pid()) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat_file)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    long ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-      if (i == 14 || i == 15) ticks += std::stol(field);
-    }
-    return ticks;
-  };
-  long before = cpu_ticks();
+  long before = zq_test::CpuTicks(service->pid());
   std::this_thread::sleep_for(2s);
-  long used = cpu_ticks() - before;
+  long used = zq_test::CpuTicks(service->pid()) - before;
   EXPECT_LT(used, sysconf(_SC_CLK_TCK) * 2 / 10) << "ticks used while idle: " << used;
   EXPECT_TRUE(service->Running());
 }

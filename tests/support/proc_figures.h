@@ -1,0 +1,19 @@
+// Figures of a running process from its /proc files, for the whole-process
+// tests and the footprint benchmark.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace zq_test {
+
+// Fields 14 and 15 (utime, stime) of the process's stat file, in clock ticks;
+// -1 when the process is gone.
+long CpuTicks(pid_t pid);
+// A "Name:   value kB" figure of a status-like file; -1 when absent.
+long StatusFigure(const std::string& status_path, const std::string& name);
+// Resident set in KiB (VmRSS of the status file); -1 when the process is gone.
+long ResidentKib(pid_t pid);
+
+}  // namespace zq_test
