@@ -23,6 +23,12 @@ using zq_camera_service::ConfigManager;
 
 const char* const kMac = "12:43:94:27:66:24";
 
+// Hands `reply` to `service` as the back end's answer to a request made
+// with "device-key"; HandleAuthReply's result.
+int HandleReply(AuthService& service, const std::string& reply) {
+  return service.HandleAuthReply(reply.data(), static_cast<int>(reply.size()), "device-key", kMac, "s", "1");
+}
+
 class CommonHeaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -36,8 +42,7 @@ class CommonHeaderTest : public ::testing::Test {
   // The service after the back end accepted `reply`.
   void Accept(const std::string& reply) {
     zq_test::ScopedLogSettings quiet(0, 3, "");
-    ASSERT_EQ(0, service_.HandleAuthReply(reply.data(), static_cast<int>(reply.size()), "device-key", kMac, "s",
-                                          "1"));
+    ASSERT_EQ(0, HandleReply(service_, reply));
   }
 
   zq_test::TempDir dir_;
@@ -112,9 +117,7 @@ TEST_F(CommonHeaderTest, MissingOrMistypedReplyValuesReadAsEmptyAndZero) {
   for (const Case& c : cases) {
     AuthService service;
     zq_test::ScopedLogSettings quiet(0, 3, "");
-    ASSERT_EQ(0, service.HandleAuthReply(c.reply.data(), static_cast<int>(c.reply.size()), "device-key", kMac, "s",
-                                         "1"))
-        << c.name;
+    ASSERT_EQ(0, HandleReply(service, c.reply)) << c.name;
     rapidjson::Document header;
     ASSERT_EQ(0, service.GetMessageToCompose(header)) << c.name;
     EXPECT_EQ(c.key, StringMember(header, "Key")) << c.name;
@@ -130,8 +133,7 @@ TEST_F(CommonHeaderTest, UnauthenticatedLeavesTheCallersDocumentAlone) {
   const std::string refusal = "{\"Response\":{\"Error\":{\"Code\":\"1\"},\"Key\":\"k\"}}";
   {
     zq_test::ScopedLogSettings quiet(0, 3, "");
-    ASSERT_EQ(AuthService::kReplyRefused,
-              refused.HandleAuthReply(refusal.data(), static_cast<int>(refusal.size()), "device-key", kMac, "s", "1"));
+    ASSERT_EQ(AuthService::kReplyRefused, HandleReply(refused, refusal));
   }
   for (AuthService* service : {&never_accepted, &refused}) {
     rapidjson::Document document;
@@ -206,9 +208,7 @@ TEST_F(CommonHeaderTest, LogLinesCarryNoKey) {
     AuthService service;
     zq_test::ScopedLogSettings loud(4, 3, "");
     zq_test::StdoutCapture capture;
-    ASSERT_EQ(0, service.HandleAuthReply(c.reply.data(), static_cast<int>(c.reply.size()), "device-key", kMac, "s",
-                                         "1"))
-        << c.name;
+    ASSERT_EQ(0, HandleReply(service, c.reply)) << c.name;
     rapidjson::Document header;
     ASSERT_EQ(0, service.GetMessageToCompose(header)) << c.name;
     ASSERT_EQ(c.key, StringMember(header, "Key")) << c.name;
@@ -231,9 +231,7 @@ TEST_F(CommonHeaderTest, LogLinesMaskOnlyTheKeysPlace) {
     std::string reply = "{\"Response\":{\"Key\":\"" + key + "\",\"CompanyId\":\"c12\",\"ShopId\":12}}";
     {
       zq_test::ScopedLogSettings quiet(0, 3, "");
-      ASSERT_EQ(0, service.HandleAuthReply(reply.data(), static_cast<int>(reply.size()), "device-key", kMac, "s",
-                                           "1"))
-          << key;
+      ASSERT_EQ(0, HandleReply(service, reply)) << key;
     }
     zq_test::ScopedLogSettings loud(4, 3, "");
     zq_test::StdoutCapture capture;
