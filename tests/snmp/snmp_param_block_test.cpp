@@ -9,17 +9,24 @@
 
 namespace {
 
-void ExpectDefaults(const SnmpParamBlock& block) {
-  EXPECT_EQ(20, block.heartbeat_interval);
-  EXPECT_EQ(20, block.cpu_ratio_threshold);
-  EXPECT_EQ(120000, block.mem_free_threshold);
-  EXPECT_EQ(415, block.reserved_value);
-  EXPECT_EQ(1, block.ident_number);
-  EXPECT_STREQ("zorblat", block.company_name);
-  EXPECT_EQ(12345, block.ident_code);
-  EXPECT_EQ(2018, block.ident_year);
-  EXPECT_STREQ("mac_test", block.mac_address);
+// Fields in declaration order: heartbeat, CPU and memory thresholds, reserved
+// value, ident number, company name, ident code and year, MAC address.
+const SnmpParamBlock kDefaults = {20, 20, 120000, 415, 1, "zorblat", 12345, 2018, "mac_test"};
+
+// Every field of `actual` holds `expected`'s value (texts up to their terminator).
+void ExpectRecord(const SnmpParamBlock& expected, const SnmpParamBlock& actual) {
+  EXPECT_EQ(expected.heartbeat_interval, actual.heartbeat_interval);
+  EXPECT_EQ(expected.cpu_ratio_threshold, actual.cpu_ratio_threshold);
+  EXPECT_EQ(expected.mem_free_threshold, actual.mem_free_threshold);
+  EXPECT_EQ(expected.reserved_value, actual.reserved_value);
+  EXPECT_EQ(expected.ident_number, actual.ident_number);
+  EXPECT_STREQ(expected.company_name, actual.company_name);
+  EXPECT_EQ(expected.ident_code, actual.ident_code);
+  EXPECT_EQ(expected.ident_year, actual.ident_year);
+  EXPECT_STREQ(expected.mac_address, actual.mac_address);
 }
+
+void ExpectDefaults(const SnmpParamBlock& block) { ExpectRecord(kDefaults, block); }
 
 TEST(SnmpParamBlock, DefaultsFillOnlyTheirOwnCharacters) {
   addsnmpParams = SnmpParamBlock{};
@@ -34,16 +41,7 @@ TEST(SnmpParamBlock, DefaultsFillOnlyTheirOwnCharacters) {
 }
 
 TEST(SnmpParamBlock, SetAndGetCopyTheWholeRecord) {
-  SnmpParamBlock source{};
-  source.heartbeat_interval = 7;
-  source.cpu_ratio_threshold = -3;
-  source.mem_free_threshold = 99;
-  source.reserved_value = 5;
-  source.ident_number = 6;
-  strcpy(source.company_name, "acme");
-  source.ident_code = 8;
-  source.ident_year = 1999;
-  strcpy(source.mac_address, "aa:bb");
+  const SnmpParamBlock source = {7, -3, 99, 5, 6, "acme", 8, 1999, "aa:bb"};
   std::string out;
   {
     zq_test::StdoutCapture capture;
@@ -55,15 +53,7 @@ TEST(SnmpParamBlock, SetAndGetCopyTheWholeRecord) {
   SnmpParamBlock copy;
   memset(&copy, 0x55, sizeof copy);
   EXPECT_EQ(0, getParam(&copy));
-  EXPECT_EQ(7, copy.heartbeat_interval);
-  EXPECT_EQ(-3, copy.cpu_ratio_threshold);
-  EXPECT_EQ(99, copy.mem_free_threshold);
-  EXPECT_EQ(5, copy.reserved_value);
-  EXPECT_EQ(6, copy.ident_number);
-  EXPECT_STREQ("acme", copy.company_name);
-  EXPECT_EQ(8, copy.ident_code);
-  EXPECT_EQ(1999, copy.ident_year);
-  EXPECT_STREQ("aa:bb", copy.mac_address);
+  ExpectRecord(source, copy);
 }
 
 TEST(SnmpParamBlock, TextWithoutTerminatorIsCutAtNinetyNineCharacters) {
