@@ -10,16 +10,13 @@
 #include <tuple>
 #include <vector>
 
+#include "support/zq_json_values.h"
+
 namespace {
 
 using ZQJson::Value;
 using ZQJson::VALUE_TYPE;
-
-Value Scalar(VALUE_TYPE type, const std::string& content) {
-  Value value(type);
-  value.setContent(content);
-  return value;
-}
+using zq_test::Scalar;
 
 TEST(ZQJsonValue, DefaultConstructedIsNone) {
   Value value;

@@ -5,23 +5,14 @@
 
 #include "base/zq_json_parser.h"
 #include "base/zq_json_value.h"
+#include "support/zq_json_values.h"
 
 namespace {
 
 using ZQJson::Value;
 using ZQJson::VALUE_TYPE;
-
-Value Scalar(VALUE_TYPE type, const std::string& content) {
-  Value value(type);
-  value.setContent(content);
-  return value;
-}
-
-Value Object(std::initializer_list<std::pair<std::string, Value>> members) {
-  Value object(ZQJson::VALUE_OBJECT);
-  for (const auto& member : members) object.addProperty(member.first, member.second);
-  return object;
-}
+using zq_test::Object;
+using zq_test::Scalar;
 
 TEST(ZQJsonWriter, WritesExactText) {
   struct Case {
