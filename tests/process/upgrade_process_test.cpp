@@ -1,6 +1,6 @@
 // The real binary upgrading itself: an update announced by the cloud's
 // authentication reply is downloaded from the fake, checked, staged into the
-// backup slot, and the process ends with the simulated reboot (status 100).
+// backup slot, and the process ends with the simulated reboot: exit status 100.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
