@@ -16,31 +16,13 @@
 
 #include "base/config_manager.h"
 #include "service/auth_service.h"
+#include "support/config_documents.h"
 #include "support/fuzz_check.h"
 
 using zq_camera_service::AuthService;
 using zq_camera_service::ConfigManager;
 
 namespace {
-
-const char kBaseConfig[] =
-    "{\n"
-    "    \"ConfigUrl\": \"http://127.0.0.1:1\",\n"
-    "    \"NewKey\": \"initial-key\",\n"
-    "    \"OldKey\": \"\",\n"
-    "    \"update_key_time\": 90,\n"
-    "    \"old_key_expire_time\": 10,\n"
-    "    \"ProtocolVersion\": \"1.0\",\n"
-    "    \"CompanyId\": \"company-1\",\n"
-    "    \"ShopId\": \"7\",\n"
-    "    \"HelloUrl\": \"http://127.0.0.1:1\",\n"
-    "    \"DeviceId\": \"device-1\",\n"
-    "    \"CameraId\": \"3\",\n"
-    "    \"GetConfTimeGap\": 60,\n"
-    "    \"HeartbeatGap\": 20,\n"
-    "    \"HelloTimeGap\": 60,\n"
-    "    \"PicUploadUrl\": \"http://127.0.0.1:1\"\n"
-    "}";
 
 std::string& BasePath() {
   static std::string path;
@@ -88,8 +70,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   zq_fuzz::QuietLogs();
   const std::string directory = zq_fuzz::ScratchDirectory("auth_reply") + "/";
   BasePath() = directory + "BaseConfig.json";
-  zq_fuzz::WriteWholeFile(BasePath(), kBaseConfig);
-  zq_fuzz::WriteWholeFile(directory + "VersionConfig.json", "{\n    \"major\": 3\n}");
+  zq_fuzz::WriteWholeFile(BasePath(), zq_test::DefaultBaseConfig());
+  zq_fuzz::WriteWholeFile(directory + "VersionConfig.json", zq_test::VersionConfig(3));
   ConfigManager::GetInstance()->LoadConfigs(directory);
   return 0;
 }

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "support/config_documents.h"
 #include "support/files.h"
 
 namespace zq_test {
@@ -27,9 +28,5 @@ class InstallRoot {
  private:
   TempDir dir_;
 };
-
-// A base configuration whose every URL points at `cloud_url` (loopback).
-std::string DefaultBaseConfig(const std::string& cloud_url = "http://127.0.0.1:1");
-std::string VersionConfig(int major);
 
 }  // namespace zq_test
