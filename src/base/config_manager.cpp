@@ -9,7 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "base/json_depth.h"
 #include "base/json_member.h"
 #include "base/log.h"
 #include "base/unique_fd.h"
@@ -164,8 +163,7 @@ void ConfigManager::LoadConfigs(std::string directory) {
     auto document = std::make_unique<rapidjson::Document>();
     // A document nested deeper than ours could not be written back (the
     // writer recurses once per level): it counts as undecodable.
-    if (!json::Parse<json::kConfigFileFlags>(*document, content.data(), content.size()) ||
-        !json::WithinDepth(*document)) {
+    if (!json::ParseWritable<json::kConfigFileFlags>(*document, content.data(), content.size())) {
       zq_error("Failed to decode content %d\n", static_cast<int>(document->GetParseError()));
       break;
     }

@@ -5,10 +5,9 @@
 // refuse such documents as malformed.
 #pragma once
 
-#include <utility>
-#include <vector>
-
 #include <rapidjson/document.h>
+
+#include "base/json_walk.h"
 
 namespace zq_camera_service {
 namespace json {
@@ -20,20 +19,9 @@ constexpr int kMaxOutsideDepth = 64;
 // Whether no array or object in `value` lies more than `limit` levels deep
 // (the root is level 1). Walks without recursion.
 inline bool WithinDepth(const rapidjson::Value& value, int limit = kMaxOutsideDepth) {
-  std::vector<std::pair<const rapidjson::Value*, int>> pending{{&value, 1}};
-  while (!pending.empty()) {
-    const rapidjson::Value* next = pending.back().first;
-    int depth = pending.back().second;
-    pending.pop_back();
-    if (!next->IsArray() && !next->IsObject()) continue;
-    if (depth > limit) return false;
-    if (next->IsArray()) {
-      for (const rapidjson::Value& item : next->GetArray()) pending.emplace_back(&item, depth + 1);
-    } else {
-      for (const auto& member : next->GetObject()) pending.emplace_back(&member.value, depth + 1);
-    }
-  }
-  return true;
+  return EveryValue(value, [limit](const rapidjson::Value& next, int level) {
+    return (!next.IsArray() && !next.IsObject()) || level <= limit;
+  });
 }
 
 }  // namespace json

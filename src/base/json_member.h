@@ -6,9 +6,11 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include <rapidjson/document.h>
+
+#include "base/json_depth.h"
+#include "base/json_walk.h"
 
 namespace zq_camera_service {
 namespace json {
@@ -23,18 +25,9 @@ constexpr unsigned kConfigFileFlags = rapidjson::kParseIterativeFlag | rapidjson
 // which no writer can spell: a document holding one would be written back
 // cut short (a staged version document, a log line).
 inline bool AllNumbersFinite(const rapidjson::Value& value) {
-  std::vector<const rapidjson::Value*> pending{&value};  // no recursion: depth is the sender's choice
-  while (!pending.empty()) {
-    const rapidjson::Value* next = pending.back();
-    pending.pop_back();
-    if (next->IsDouble() && !std::isfinite(next->GetDouble())) return false;
-    if (next->IsArray()) {
-      for (const rapidjson::Value& item : next->GetArray()) pending.push_back(&item);
-    } else if (next->IsObject()) {
-      for (const auto& member : next->GetObject()) pending.push_back(&member.value);
-    }
-  }
-  return true;
+  return EveryValue(value, [](const rapidjson::Value& next, int) {
+    return !next.IsDouble() || std::isfinite(next.GetDouble());
+  });
 }
 
 // Parses `length` bytes (no terminating NUL needed) with the given flags;
@@ -43,6 +36,14 @@ template <unsigned Flags>
 bool Parse(rapidjson::Document& document, const char* data, size_t length) {
   document.Parse<Flags>(data, length);
   return !document.HasParseError() && AllNumbersFinite(document);
+}
+
+// Parse for a document that will be written back out as text (a file, the
+// staged version document, a log line): also false when it nests deeper than
+// kMaxOutsideDepth, since RapidJSON's writers recurse once per level.
+template <unsigned Flags>
+bool ParseWritable(rapidjson::Document& document, const char* data, size_t length) {
+  return Parse<Flags>(document, data, length) && WithinDepth(document);
 }
 
 // The member `name` of `object`, or null when `object` is not an object or has no such member.

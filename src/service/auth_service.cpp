@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "base/config_manager.h"
-#include "base/json_depth.h"
 #include "base/json_member.h"
 #include "base/log.h"
 #include "base/secret_mask.h"
@@ -37,7 +36,7 @@ bool ParseReply(rapidjson::Document& document, const char* data, size_t length) 
     length -= 3;
   }
   if (memchr(data, '\0', length) != nullptr) return false;
-  return json::Parse<json::kOutsideTextFlags>(document, data, length) && json::WithinDepth(document);
+  return json::ParseWritable<json::kOutsideTextFlags>(document, data, length);
 }
 
 std::string StringOr(const rapidjson::Value* object, const char* name, const std::string& fallback) {

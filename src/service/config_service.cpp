@@ -1,6 +1,5 @@
 #include "service/config_service.h"
 
-#include "base/json_depth.h"
 #include "base/json_member.h"
 #include "base/log.h"
 #include "base/utils.h"
@@ -58,7 +57,7 @@ std::string ConfigService::DescribeReply(const IpcMessage& reply) {
     if (at < length && bytes[at] == 0xBF) ++at;
     rapidjson::Document parsed;
     // A body nested too deeply to be written out shows as "null" too.
-    if (json::Parse<json::kOutsideTextFlags>(parsed, body + at, length - at) && json::WithinDepth(parsed)) {
+    if (json::ParseWritable<json::kOutsideTextFlags>(parsed, body + at, length - at)) {
       document.Swap(parsed);
     }
   }

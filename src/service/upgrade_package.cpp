@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "base/config_manager.h"
-#include "base/json_depth.h"
 #include "base/json_member.h"
 #include "base/log.h"
 #include "base/md5.h"
@@ -150,8 +149,7 @@ int CheckUpgradePackage(const char* data, size_t length, const std::string& expe
   rapidjson::Document& document = package->document;
   // The document is written into the staged slot, by a writer that recurses
   // once per level: one nested deeper than ours is refused like bad JSON.
-  if (!json::Parse<json::kOutsideTextFlags>(document, document_text.data(), document_text.size()) ||
-      !json::WithinDepth(document)) {
+  if (!json::ParseWritable<json::kOutsideTextFlags>(document, document_text.data(), document_text.size())) {
     zq_print("\nparase config ERROR\n");
     return -1;
   }
