@@ -66,10 +66,13 @@ TEST_F(IpcStartupProcessTest, NothingListeningLeavesTheProcessAliveAndBlocked) {
   EXPECT_TRUE(service->WaitForStdout("Service | ERROR: send failed: ", 10s)) << service->Stdout();
 
   // Blocked, not spinning: the waiting start-up and the idle link use no CPU.
+  // The bound is a quarter of a core: the face fetch and the SNMP agent keep
+  // their periods meanwhile (and a sanitizer build's runtime has threads of
+  // its own), while one spinning thread would take a whole core.
   long before = zq_test::CpuTicks(service->pid());
   std::this_thread::sleep_for(2s);
   long used = zq_test::CpuTicks(service->pid()) - before;
-  EXPECT_LT(used, sysconf(_SC_CLK_TCK) * 2 / 10) << "ticks used while blocked: " << used;
+  EXPECT_LT(used, sysconf(_SC_CLK_TCK) * 2 / 4) << "ticks used while blocked: " << used;
   EXPECT_TRUE(service->Running());
   EXPECT_EQ(std::string::npos, service->Stdout().find("config service response"));
   EXPECT_EQ(std::string::npos, service->Stdout().find("Start service 3"));

@@ -74,11 +74,13 @@ TEST_F(MainProcessTest, StartsLocksLoadsAndIdles) {
       << out;
   EXPECT_TRUE(zq_test::FileExists(root_ / "lock_file"));
 
-  // Idle: the process may not spin. Generous bound: a tenth of one core.
+  // Idle: the process may not spin. Generous bound, a quarter of one core:
+  // the periodic threads run meanwhile (and a sanitizer build's runtime has
+  // threads of its own), while one spinning thread would take a whole core.
   long before = zq_test::CpuTicks(service->pid());
   std::this_thread::sleep_for(2s);
   long used = zq_test::CpuTicks(service->pid()) - before;
-  EXPECT_LT(used, sysconf(_SC_CLK_TCK) * 2 / 10) << "ticks used while idle: " << used;
+  EXPECT_LT(used, sysconf(_SC_CLK_TCK) * 2 / 4) << "ticks used while idle: " << used;
   EXPECT_TRUE(service->Running());
 }
 
