@@ -75,6 +75,11 @@ int main() {
   // A full flash or a file-size limit must fail the write (EFBIG), which every
   // writer handles, not end the process.
   signal(SIGXFSZ, SIG_IGN);
+  // Standard output and error are often pipes into a reader that a supervisor
+  // restarts (a "| logger" pipeline): when the reader goes, a write must fail
+  // with EPIPE and the line be dropped, never end the process. The same holds
+  // for a TCP notification receiver that closes its end.
+  signal(SIGPIPE, SIG_IGN);
 
   TakeLogSettings();
   printf("level %d type %d url %s\n", g_zq_log_config, g_zq_log_record_type, g_zq_log_record_url.c_str());
