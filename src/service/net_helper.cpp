@@ -24,7 +24,7 @@ NetHelper* NetHelper::GetInstance() {
 }
 
 int NetHelper::SendSyncMessage(NetMessage& request, NetMessage& reply) {
-  std::lock_guard<std::mutex> send(send_lock);
+  std::lock_guard<TicketLock> send(send_lock);
   long long id = ++next_id;
   request.id = id;
   zq_info("session %lld %lld\n", id, id);

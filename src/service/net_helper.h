@@ -10,6 +10,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "base/ticket_lock.h"
 #include "service/net_message.h"
 
 namespace zq_camera_service {
@@ -31,7 +32,9 @@ class NetHelper {
 
   static int KeyOf(long long id) { return static_cast<int>(static_cast<uint32_t>(id)); }
 
-  std::mutex send_lock;
+  // Callers get the transport in the order they asked for it, so a report
+  // waits behind at most the exchanges that were already queued before it.
+  TicketLock send_lock;
   long long next_id = 0;  // guarded by send_lock
   std::mutex map_lock;
   std::condition_variable response_cond;  // signalled when a reply lands in `responses`
