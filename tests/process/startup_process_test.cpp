@@ -349,3 +349,46 @@ TEST_F(StartupProcessTest, BackEndTroubleDuringTheRunStopsNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(StartupProcessTest, ReportsKeepTheirTurnWhileEveryUploadRunsIntoItsTimeout) {
+  // Heartbeats every 2 s and monitoring reports every 3 s share the one HTTP
+  // transport with face uploads that the private cloud holds past their 5 s
+  // time-out. Served in arrival order, a report waits behind at most the one
+  // upload already under way: no gap between two reports of either kind
+  // beyond one time-out and a period.
+  WriteConfig(2, 3);
+  StartCameraPeer();
+  auto service = Start();
+  ASSERT_TRUE(private_cloud_->WaitForUploads(2, 30s)) << service->Stdout();
+  ASSERT_TRUE(cloud_.WaitForReports(CloudBackendFake::kHeartbeatPath, 1, 20s)) << service->Stdout();
+  private_cloud_->SetDelay(8s);
+  const Clock::time_point held_from = Clock::now();
+  std::this_thread::sleep_for(45s);
+  const Clock::time_point held_until = Clock::now();
+
+  std::vector<Clock::time_point> arrivals;
+  for (const char* path : {CloudBackendFake::kHeartbeatPath, CloudBackendFake::kMonitorPath}) {
+    for (const auto& report : cloud_.Reports(path)) {
+      if (report.raw.arrival >= held_from) arrivals.push_back(report.raw.arrival);
+    }
+  }
+  std::sort(arrivals.begin(), arrivals.end());
+  ASSERT_FALSE(arrivals.empty()) << service->Stdout();
+  double largest = std::chrono::duration<double>(arrivals.front() - held_from).count();
+  std::string gaps;
+  for (size_t i = 1; i < arrivals.size(); ++i) {
+    double gap = std::chrono::duration<double>(arrivals[i] - arrivals[i - 1]).count();
+    largest = std::max(largest, gap);
+    gaps += std::to_string(gap) + " ";
+  }
+  largest = std::max(largest, std::chrono::duration<double>(held_until - arrivals.back()).count());
+  printf("reports while uploads time out: %zu, largest gap %.1f s\n", arrivals.size(), largest);
+  EXPECT_LE(largest, 8.0) << gaps;
+  // The uploads kept their share, too: one after each time-out at most.
+  EXPECT_GE(private_cloud_->UploadCount(), 4u);
+  EXPECT_TRUE(service->Running());
+}
+
+}  // namespace
