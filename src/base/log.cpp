@@ -1,8 +1,11 @@
 #include "base/log.h"
 
+#include <sys/stat.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+#include <mutex>
 #include <unistd.h>
 
 #include "base/net_log.h"
@@ -16,6 +19,20 @@ std::vector<std::string> g_zq_log_level_names = {"ERROR", "WARN", "INFO", "DEBUG
 namespace {
 
 constexpr size_t kLineBufferSize = 1000;  // a longer text is cut to 999 characters
+
+// The log file shares the flash with the configuration documents: while the
+// cloud is unreachable the error lines alone come to megabytes a day, and a
+// full flash could no longer take the rotated key. One full file and one older
+// generation at most are kept.
+constexpr off_t kLogFileLimit = 1024 * 1024;
+
+// Lines of different threads could otherwise both find the file full and both
+// move it aside, the second moving the fresh file over the older generation.
+// A leaf lock: nothing logs while holding it.
+std::mutex& LogFileMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
 
 std::string& LogFilePath() {
   static std::string path = "/mnt/flash/smartinfo/log_daemon.txt";
@@ -59,8 +76,19 @@ void log_out(int level, char* text) {
 
 void zq_flog(int level, char* text) {
   std::string line = zq_format_record_line(level, text);
-  FILE* file = fopen(LogFilePath().c_str(), "a");
+  const std::string& path = LogFilePath();
+  std::lock_guard<std::mutex> lock(LogFileMutex());
+  FILE* file = fopen(path.c_str(), "a");
   if (file == nullptr) return;  // no directory, no space, no permission: the line is dropped
+  struct stat info {};
+  if (fstat(fileno(file), &info) == 0 && info.st_size > 0 &&
+      info.st_size + static_cast<off_t>(line.size()) > kLogFileLimit) {
+    // The full file becomes the older generation, replacing the one before.
+    fclose(file);
+    rename(path.c_str(), (path + ".1").c_str());
+    file = fopen(path.c_str(), "a");
+    if (file == nullptr) return;
+  }
   fwrite(line.data(), 1, line.size(), file);
   fclose(file);
 }

@@ -6,6 +6,8 @@
 #include <ctime>
 #include <regex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "support/files.h"
 #include "support/log_settings.h"
@@ -143,6 +145,66 @@ TEST_F(LogSinkTest, UnopenableFileDropsLineQuietly) {
   zq_error("dropped\n");
   EXPECT_EQ("", capture.Text());
   EXPECT_FALSE(zq_test::FileExists(dir_ / "missing-dir"));
+}
+
+TEST_F(LogSinkTest, FullFileMovesToTheOlderGenerationBeforeTheLineThatWouldOverfillIt) {
+  const size_t kLimit = 1024 * 1024;
+  ScopedLogSettings settings(1, 1, "x");
+  // The line a zq_error("next\n") writes, to size the fillings exactly.
+  zq_error("probe\n");
+  const size_t line_size = FileText().size() - 1;  // "probe" is one byte longer than "next"
+  struct Case {
+    size_t filled;       // bytes already in the file
+    bool old_generation;  // a ".1" file exists already
+    bool moves;
+  };
+  const Case cases[] = {
+      {kLimit - line_size, false, false},  // the line fills it to the limit exactly: stays
+      {kLimit - line_size + 1, false, true},  // one byte past: moves first
+      {kLimit + 5000, true, true},            // a file already past the limit moves, the old ".1" goes
+      {0, true, false},                       // an empty file is never moved
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.filled);
+    const std::string filling(c.filled, 'f');
+    zq_test::WriteFile(dir_ / "log_daemon.txt", filling);
+    unlink((dir_ / "log_daemon.txt.1").c_str());
+    if (c.old_generation) zq_test::WriteFile(dir_ / "log_daemon.txt.1", "older generation");
+    zq_error("next\n");
+    const std::string current = FileText();
+    if (c.moves) {
+      EXPECT_EQ(filling, zq_test::ReadFile(dir_ / "log_daemon.txt.1"));
+      EXPECT_EQ(line_size, current.size());
+      EXPECT_NE(std::string::npos, current.find("ERROR: next\n"));
+    } else {
+      EXPECT_EQ(filling.size() + line_size, current.size());
+      EXPECT_EQ(0u, current.find(filling));
+      EXPECT_EQ(c.old_generation, zq_test::FileExists(dir_ / "log_daemon.txt.1"));
+    }
+    EXPECT_LE(current.size(), kLimit);
+  }
+  unlink((dir_ / "log_daemon.txt.1").c_str());
+}
+
+TEST_F(LogSinkTest, ThreadsLoggingAcrossAMoveLoseNoLineAndKeepOneGeneration) {
+  ScopedLogSettings settings(1, 1, "x");
+  zq_test::WriteFile(dir_ / "log_daemon.txt", std::string(1024 * 1024 - 2000, 'f'));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < 200; ++i) zq_error("thread %d line %d\n", t, i);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  const std::string both = zq_test::ReadFile(dir_ / "log_daemon.txt.1") + FileText();
+  for (int t = 0; t < 4; ++t) {
+    for (int i = 0; i < 200; ++i) {
+      std::string needle = "thread " + std::to_string(t) + " line " + std::to_string(i) + "\n";
+      EXPECT_NE(std::string::npos, both.find(needle)) << needle;
+    }
+  }
+  EXPECT_FALSE(zq_test::FileExists(dir_ / "log_daemon.txt.1.1"));
+  unlink((dir_ / "log_daemon.txt.1").c_str());
 }
 
 }  // namespace
