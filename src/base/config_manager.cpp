@@ -49,44 +49,69 @@ std::string ReadLockedFile(const std::string& path) {
   return content;
 }
 
-// Writes all of `bytes` at `offset`; false (errno set) when the file takes fewer.
-bool WriteAt(int fd, const std::string& bytes, off_t offset) {
+// Writes all of `bytes`; false (errno set) when the file takes fewer.
+bool WriteAll(int fd, const std::string& bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
-    ssize_t n = pwrite(fd, bytes.data() + done, bytes.size() - done, offset + static_cast<off_t>(done));
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return false;
+    }
     done += static_cast<size_t>(n);
   }
   return true;
 }
 
-// Makes the file at least `size` bytes long before any of its bytes is
-// overwritten. The room is taken with blanks after the old text, which the
-// loader skips; a file system without fallocate (flash ones) gets the same
-// guarantee. Where the room cannot be had (a full flash), the file is cut back
-// to its old length, its old text untouched.
-bool ReserveRoom(int fd, size_t size) {
-  struct stat info {};
-  if (fstat(fd, &info) != 0) return false;
-  if (static_cast<off_t>(size) <= info.st_size) return true;
-  if (WriteAt(fd, std::string(size - static_cast<size_t>(info.st_size), ' '), info.st_size)) return true;
-  int saved = errno;
-  // Should even the cut fail, blanks after the old text do not change what loads.
-  (void)!ftruncate(fd, info.st_size);
-  errno = saved;
-  return false;
+// The directory that holds `path` ("." for a bare file name).
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
 }
 
-// Writes `text` over the file's content without replacing the inode (other
-// processes lock it). Room is reserved before anything is overwritten, the
-// new text goes out in one write and only then is the old tail cut off: a
-// failed write leaves the old document loadable, and a write that went out
-// leaves a file whose first JSON value is complete, which is all the loader reads.
-bool OverwriteInPlace(int fd, const std::string& text) {
-  if (!ReserveRoom(fd, text.size()) || !WriteAt(fd, text, 0)) return false;
-  if (ftruncate(fd, static_cast<off_t>(text.size())) != 0) return false;
-  return fsync(fd) == 0;
+// Opens the document and takes the exclusive lock without waiting. Another
+// writer replaces the document by a rename, so a lock won on a file that is no
+// longer the one at `path` guards nothing: then the current file is locked.
+// Invalid fd (errno set) when the file cannot be opened or another holder has it.
+UniqueFd OpenLockedDocument(const std::string& path) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd.valid() || flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return UniqueFd();
+    struct stat locked {};
+    struct stat current {};
+    if (fstat(fd.get(), &locked) == 0 && stat(path.c_str(), &current) == 0 && locked.st_ino == current.st_ino &&
+        locked.st_dev == current.st_dev) {
+      return fd;
+    }
+  }
+  errno = EAGAIN;
+  return UniqueFd();
+}
+
+// Replaces the document so that a power cut leaves either the old complete
+// text or the new one, never a torn file: the new text goes to a file of its
+// own beside it, reaches the flash, takes the document's name in one rename,
+// and the directory entry is made durable. Every failure removes that file
+// again and leaves the document as it was (errno set).
+bool ReplaceDocument(const std::string& path, const std::string& text, mode_t mode) {
+  const std::string temporary = path + ".tmp";
+  // O_TRUNC: a file left by a process killed half-way is simply reused.
+  UniqueFd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+  if (!fd.valid()) return false;
+  if (!WriteAll(fd.get(), text) || fsync(fd.get()) != 0 || rename(temporary.c_str(), path.c_str()) != 0) {
+    int saved = errno;
+    unlink(temporary.c_str());
+    errno = saved;
+    return false;
+  }
+  UniqueFd directory(open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // The rename is done; a directory that cannot be synced only leaves its
+  // durability to the file system's next commit.
+  if (directory.valid()) fsync(directory.get());
+  return true;
 }
 
 }  // namespace
@@ -134,12 +159,18 @@ int ConfigManager::UpdateConfigBy(ConfigType type, rapidjson::Document* /*docume
   }
   std::string text = Utils::DocumentToString(*stored);
 
-  UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-  if (!fd.valid()) {
+  // The lock stays on the document for the whole replacement, so a process
+  // that holds it (reading or writing) makes the write fail at once instead
+  // of waiting. Processes that open the document after the rename see the
+  // new file; the old one, still locked, is only released once it is gone.
+  UniqueFd fd(OpenLockedDocument(path));
+  if (!fd.valid() && errno != EWOULDBLOCK && errno != EAGAIN) {
     zq_error("Write file %s failed with %s\n", path.c_str(), strerror(errno));
     return -1;
   }
-  if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || !OverwriteInPlace(fd.get(), text)) {
+  struct stat info {};
+  mode_t mode = fd.valid() && fstat(fd.get(), &info) == 0 ? (info.st_mode & 07777) : 0644;
+  if (!fd.valid() || !ReplaceDocument(path, text, mode)) {
     zq_error("Write file %s failed with %s\n", path.c_str(), strerror(errno));
     zq_error("Failed to write file %s with %d\n", path.c_str(), -1);
     return -1;

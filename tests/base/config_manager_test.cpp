@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -195,6 +196,7 @@ TEST_F(ConfigManagerTest, UpdateRefusedWhileAnotherProcessHoldsASharedLock) {
   std::string path = dir_ / "BaseConfig.json";
   EXPECT_EQ(WriteFailureLines(path, "Resource temporarily unavailable"), log);
   EXPECT_EQ(kOriginalBase, zq_test::ReadFile(path));
+  EXPECT_FALSE(zq_test::FileExists(path + ".tmp"));
   // The edit stays in memory and goes out once the file is free.
   EXPECT_EQ(0, manager_->UpdateConfigBy(CONFIG_BASE, document));
   EXPECT_NE(std::string::npos, zq_test::ReadFile(path).find("new-and-longer"));
@@ -232,6 +234,7 @@ TEST_F(ConfigManagerTest, UpdateThatCannotBeWrittenOutFailsAndKeepsTheFile) {
   std::string path = dir_ / "BaseConfig.json";
   EXPECT_EQ(WriteFailureLines(path, "File too large"), log);
   EXPECT_EQ(kOriginalBase, zq_test::ReadFile(path));
+  EXPECT_FALSE(zq_test::FileExists(path + ".tmp")) << "the half-written text must not stay behind";
 }
 
 TEST_F(ConfigManagerTest, UpdateIntoUnwritableDirectoryFails) {
@@ -243,6 +246,63 @@ TEST_F(ConfigManagerTest, UpdateIntoUnwritableDirectoryFails) {
   rmdir(dir_.path().c_str());  // the directory is gone: the file cannot be created
   zq_test::ScopedLogSettings quiet(0, 3, "");
   EXPECT_EQ(-1, manager_->UpdateConfigBy(CONFIG_BASE, document));
+}
+
+TEST_F(ConfigManagerTest, UpdateReplacesTheDocumentWholeInsteadOfWritingIntoIt) {
+  // A reader that opened the document before the update keeps reading the
+  // old complete text: the new text arrives as another file under the same
+  // name, never byte by byte over the old one.
+  rapidjson::Document* document = LoadAndEditKey("replacement");
+  ASSERT_NE(nullptr, document);
+  const std::string path = dir_ / "BaseConfig.json";
+  chmod(path.c_str(), 0600);
+  int reader = open(path.c_str(), O_RDONLY);
+  ASSERT_GE(reader, 0);
+  ASSERT_EQ(0, manager_->UpdateConfigBy(CONFIG_BASE, document));
+
+  char old_text[64] = {0};
+  ASSERT_EQ(static_cast<ssize_t>(kOriginalBase.size()), pread(reader, old_text, sizeof old_text, 0));
+  EXPECT_EQ(kOriginalBase, std::string(old_text));
+  close(reader);
+  EXPECT_EQ("{\n    \"Key\": \"replacement\"\n}", zq_test::ReadFile(path));
+  EXPECT_FALSE(zq_test::FileExists(path + ".tmp"));
+  struct stat info {};
+  ASSERT_EQ(0, stat(path.c_str(), &info));
+  EXPECT_EQ(0600u, info.st_mode & 0777u) << "the document keeps its permissions";
+}
+
+TEST_F(ConfigManagerTest, TextLeftBesideTheDocumentByAKilledWriterIsReplacedAndGone) {
+  rapidjson::Document* document = LoadAndEditKey("after-the-kill");
+  ASSERT_NE(nullptr, document);
+  const std::string path = dir_ / "BaseConfig.json";
+  zq_test::WriteFile(path + ".tmp", std::string(5000, '{'));  // a torn text, longer than the new one
+  ASSERT_EQ(0, manager_->UpdateConfigBy(CONFIG_BASE, document));
+  EXPECT_EQ("{\n    \"Key\": \"after-the-kill\"\n}", zq_test::ReadFile(path));
+  EXPECT_FALSE(zq_test::FileExists(path + ".tmp"));
+  Load(Dir());
+  EXPECT_TRUE(Has(CONFIG_BASE));
+}
+
+TEST_F(ConfigManagerTest, UpdateWithoutRoomInTheDirectoryKeepsTheDocument) {
+  // The document exists but its new text cannot be put beside it (a
+  // directory in the way; root would ignore a read-only directory): -1, the
+  // two lines, the old text whole.
+  rapidjson::Document* document = LoadAndEditKey("no-room");
+  ASSERT_NE(nullptr, document);
+  const std::string path = dir_ / "BaseConfig.json";
+  ASSERT_EQ(0, mkdir((path + ".tmp").c_str(), 0755));  // a directory where the text would go
+  std::string log;
+  int rc;
+  {
+    zq_test::ScopedLogSettings settings(1, 3, "");
+    zq_test::StdoutCapture capture;
+    rc = manager_->UpdateConfigBy(CONFIG_BASE, document);
+    log = capture.Text();
+  }
+  EXPECT_EQ(-1, rc);
+  EXPECT_EQ(WriteFailureLines(path, "Is a directory"), log);
+  EXPECT_EQ(kOriginalBase, zq_test::ReadFile(path));
+  rmdir((path + ".tmp").c_str());
 }
 
 }  // namespace
