@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "snmp/device_notification.h"
+#include "snmp/notification_sinks.h"
 #include "snmp/snmp_param_block.h"
 
 using zq_camera_service::_cpu_info;
@@ -14,6 +15,8 @@ _cpu_info info2{};
 int32_t cpu = 0;
 unsigned int cpu_trap_alarm = 0;
 int32_t cpuratiolen = 1;
+const oid cpu_snmptrap_oid[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
+const size_t cpu_snmptrap_oid_len = OID_LENGTH(cpu_snmptrap_oid);
 
 namespace {
 
@@ -71,9 +74,10 @@ void judge_send_cputrap(int ratio) {
 }
 
 int send_cpuRatioNotification_trap(unsigned int, void*) {
-  netsnmp_variable_list* list = build_device_notification(kCpuRatioNotification, cpuratiolen, cpu);
+  netsnmp_variable_list* list = build_device_notification(cpu_snmptrap_oid, cpu_snmptrap_oid_len,
+                                                          kCpuRatioNotification, cpuratiolen, cpu);
   if (list == nullptr) return 0;
-  send_v2trap(list);
+  send_to_notification_sinks(list);
   snmp_free_varbind(list);
   return 0;
 }

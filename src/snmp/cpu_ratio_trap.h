@@ -3,6 +3,10 @@
 // every 5 seconds). Runs on the agent thread.
 #pragma once
 
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/types.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -13,6 +17,9 @@ extern zq_camera_service::_cpu_info info2;  // the latest sample
 extern int32_t cpu;                         // the latest ratio in whole percent
 extern unsigned int cpu_trap_alarm;         // id of the 5-second repeat; 0 = none
 extern int32_t cpuratiolen;                 // the second varbind's value
+// snmpTrapOID.0, the name of the notification's first varbind (11 sub-identifiers).
+extern const oid cpu_snmptrap_oid[];
+extern const size_t cpu_snmptrap_oid_len;
 
 // Takes the parameter block and registers the 1-second poll.
 void init_cpuRatioTrap();

@@ -7,8 +7,6 @@
 namespace {
 
 constexpr unsigned int kRepeatSeconds = 5;
-// snmpTrapOID.0, the name of every notification's first varbind.
-const oid kSnmpTrapOid[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
 
 // INTEGER varbinds carry 32-bit values, whatever the width of long.
 bool AddInteger(netsnmp_variable_list** list, const oid* name, size_t name_length, int32_t value) {
@@ -25,7 +23,8 @@ bool AddText(netsnmp_variable_list** list, const oid* name, size_t name_length, 
 
 }  // namespace
 
-netsnmp_variable_list* build_device_notification(oid number, int32_t second_value, int32_t figure) {
+netsnmp_variable_list* build_device_notification(const oid* trap_oid, size_t trap_oid_len, oid number,
+                                                 int32_t second_value, int32_t figure) {
   const oid notification_oid[] = {1, 0, 0, number, 0, 1};
   const oid second_oid[] = {1, 0, 0, 1, 1, 0};
   const oid figure_oid[] = {1, 0, 0, number, 1, 1, 0};
@@ -37,7 +36,7 @@ netsnmp_variable_list* build_device_notification(oid number, int32_t second_valu
 
   netsnmp_variable_list* list = nullptr;
   bool built =
-      snmp_varlist_add_variable(&list, kSnmpTrapOid, OID_LENGTH(kSnmpTrapOid), ASN_OBJECT_ID,
+      snmp_varlist_add_variable(&list, trap_oid, trap_oid_len, ASN_OBJECT_ID,
                                 reinterpret_cast<const u_char*>(notification_oid), sizeof notification_oid) != nullptr &&
       AddInteger(&list, second_oid, OID_LENGTH(second_oid), second_value) &&
       AddInteger(&list, figure_oid, OID_LENGTH(figure_oid), figure) &&

@@ -9,10 +9,11 @@
 #include <cstdint>
 
 // The eight varbinds of notification `number` (2 CPU ratio, 3 free memory,
-// 4 heartbeat): snmpTrapOID.0 = 1.0.0.number.0.1, `second_value`, `figure`
+// 4 heartbeat): `trap_oid` (the module's snmpTrapOID.0) = 1.0.0.number.0.1, `second_value`, `figure`
 // under 1.0.0.number.1.1.0, then the device identity of snmpParams. Null when
 // the library could not build the list.
-netsnmp_variable_list* build_device_notification(oid number, int32_t second_value, int32_t figure);
+netsnmp_variable_list* build_device_notification(const oid* trap_oid, size_t trap_oid_len, oid number,
+                                                 int32_t second_value, int32_t figure);
 
 // While `condition` holds, a notification goes out at once and then every
 // 5 seconds from the alarm `*repeat_alarm` registers; when it fails, the

@@ -1,10 +1,13 @@
 #include "snmp/heartbeat_trap.h"
 
 #include "snmp/device_notification.h"
+#include "snmp/notification_sinks.h"
 #include "snmp/snmp_param_block.h"
 
 long count = 0;
 int32_t heartbeatlen = 1;
+const oid heart_snmptrap_oid[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
+const size_t heart_snmptrap_oid_len = OID_LENGTH(heart_snmptrap_oid);
 
 namespace {
 
@@ -22,10 +25,11 @@ void init_heartbeatTrap() {
 
 int send_heartbeatNotification_trap(unsigned int, void*) {
   netsnmp_variable_list* list =
-      build_device_notification(kHeartbeatNotification, heartbeatlen, snmpParams.heartbeat_interval);
+      build_device_notification(heart_snmptrap_oid, heart_snmptrap_oid_len, kHeartbeatNotification,
+                                heartbeatlen, snmpParams.heartbeat_interval);
   ++count;
   DEBUGMSGTL(("example_notification", "sending trap %ld\n", count));
-  if (list != nullptr) send_v2trap(list);
+  if (list != nullptr) send_to_notification_sinks(list);
   DEBUGMSGTL(("example_notification", "cleaning up\n"));
   snmp_free_varbind(list);
   return 0;

@@ -4,11 +4,14 @@
 
 #include "base/file_line.h"
 #include "snmp/device_notification.h"
+#include "snmp/notification_sinks.h"
 #include "snmp/snmp_param_block.h"
 
 uint32_t mem = 0;
 unsigned int mem_trap_alarm = 0;
 int32_t memoryfreelen = 1;
+const oid memory_snmptrap_oid[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
+const size_t memory_snmptrap_oid_len = OID_LENGTH(memory_snmptrap_oid);
 
 namespace {
 
@@ -71,9 +74,9 @@ void judge_send_memorytrap(unsigned figure) {
 int send_memoryFreeNotification_trap(unsigned int, void*) {
   // INTEGER varbinds are 32-bit: the figure goes out as its 32 bits.
   netsnmp_variable_list* list =
-      build_device_notification(kMemoryFreeNotification, memoryfreelen, static_cast<int32_t>(mem));
+      build_device_notification(memory_snmptrap_oid, memory_snmptrap_oid_len, kMemoryFreeNotification, memoryfreelen, static_cast<int32_t>(mem));
   if (list == nullptr) return 0;
-  send_v2trap(list);
+  send_to_notification_sinks(list);
   snmp_free_varbind(list);
   return 0;
 }

@@ -3,12 +3,19 @@
 // every 5 seconds). Runs on the agent thread.
 #pragma once
 
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/types.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 extern uint32_t mem;                 // the latest free-memory figure in kB
 extern unsigned int mem_trap_alarm;  // id of the 5-second repeat; 0 = none
 extern int32_t memoryfreelen;        // the second varbind's value
+// snmpTrapOID.0, the name of the notification's first varbind (11 sub-identifiers).
+extern const oid memory_snmptrap_oid[];
+extern const size_t memory_snmptrap_oid_len;
 
 // Takes the parameter block and registers the 1-second poll.
 void init_memoryFreeTrap();

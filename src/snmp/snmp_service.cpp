@@ -8,12 +8,14 @@
 #include <pthread.h>
 
 #include <cstdio>
+#include <string>
 #include <unistd.h>
 
 #include "base/log.h"
 #include "snmp/cpu_ratio_trap.h"
 #include "snmp/heartbeat_trap.h"
 #include "snmp/memory_free_trap.h"
+#include "snmp/notification_sinks.h"
 #include "snmp/snmp_param_block.h"
 
 // The library's run flag of its agent loop; exported but not declared by its
@@ -52,6 +54,30 @@ void KeepDeviceModules() {
   add_to_init_list(modules);
 }
 
+// The library's debug output stays on for every token but those that begin
+// with "trap": once a TCP receiver closed its end, the library frees the
+// sink's session but keeps the sink, and the "trap" trace of the next
+// notification reads that freed session, which ends the process. The library
+// can only exclude a token on top of a list of enabled ones (an exclusion on
+// its own switches everything off, and "all" overrides exclusions), so the
+// enabled list is every first character a token can have, narrowed along
+// "t", "tr", "tra" so that "trap" alone stays out: 183 of the library's 256
+// token slots.
+void KeepDebugOutputButTrap() {
+  static const char kFirst[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_:.";
+  static const char kNext[] = "abcdefghijklmnopqrstuvwxyz0123456789_:-.";
+  static const char kExcluded[] = "trap";
+  std::string tokens;
+  for (size_t depth = 0; depth + 1 < sizeof kExcluded; ++depth) {
+    for (const char* c = depth == 0 ? kFirst : kNext; *c != '\0'; ++c) {
+      if (*c == kExcluded[depth]) continue;
+      tokens += std::string(kExcluded, depth) + *c + ",";
+    }
+  }
+  tokens += std::string("-") + kExcluded;
+  debug_register_tokens(tokens.c_str());
+}
+
 void* StaticAgentTask(void*) {
   netsnmp_agent_task();
   return nullptr;
@@ -69,6 +95,7 @@ int SnmpService::netsnmp_agent_init() {
   netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_APPTYPE, app_name);
   netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_OPTIONALCONFIG, kOptionalConfig);
   snmp_set_do_debugging(1);
+  KeepDebugOutputButTrap();
 
   // The modules take their copy of the parameter block while they are
   // initialised, so it is filled first.
@@ -86,6 +113,7 @@ int SnmpService::netsnmp_agent_init() {
   init_cpuRatioTrap();
   init_memoryFreeTrap();
   init_heartbeatTrap();
+  watch_notification_sinks();
   init_snmp(app_name);
   snmp_log(LOG_INFO, "NET_SNMP version %s\n", netsnmp_get_version());
 

@@ -158,9 +158,10 @@ ServiceEnvironment::ServiceEnvironment(const std::string& install_root) : scratc
   env["HOME"] = scratch.path();
 }
 
-void ServiceEnvironment::AddSnmpTrapSink(uint16_t port) {
+void ServiceEnvironment::AddSnmpTrapSink(uint16_t port, bool tcp) {
   std::string path = snmp_conf_dir + "/Test.conf";
-  WriteFile(path, ReadFile(path) + "trap2sink 127.0.0.1:" + std::to_string(port) + " public\n");
+  WriteFile(path, ReadFile(path) + "trap2sink " + (tcp ? "tcp:" : "") + "127.0.0.1:" + std::to_string(port) +
+                      " public\n");
 }
 
 }  // namespace zq_test

@@ -80,7 +80,7 @@ struct ServiceEnvironment {
 
   // Makes the agent send its notifications to 127.0.0.1:`port` (SNMPv2c,
   // community "public"), for a TrapReceiver there.
-  void AddSnmpTrapSink(uint16_t port);
+  void AddSnmpTrapSink(uint16_t port, bool tcp = false);
 };
 
 }  // namespace zq_test

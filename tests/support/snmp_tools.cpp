@@ -88,16 +88,16 @@ Env SnmpToolEnvironment(const std::string& dir) {
              {"MIBS", ""}};
 }
 
-TrapReceiver::TrapReceiver() : dir_("zqtrapd") {
+TrapReceiver::TrapReceiver(bool tcp, uint16_t port) : dir_("zqtrapd") {
   WriteFile(dir_ / "conf/snmptrapd.conf", "disableAuthorization yes\n");
   // A port that was free a moment ago may be taken by the time snmptrapd
   // binds it; a few tries make that harmless.
   for (int attempt = 0; attempt < 3; ++attempt) {
-    port_ = FreeUdpPort();
+    port_ = port != 0 ? port : (tcp ? FreeTcpPort() : FreeUdpPort());
     process_ = std::make_unique<ChildProcess>(
         SnmpToolEnvironment(dir_.path()), "/usr/sbin/snmptrapd",
         std::vector<std::string>{"-f", "-Lo", "-On", "-m", "", "-C", "-c", dir_ / "conf/snmptrapd.conf",
-                                 "127.0.0.1:" + std::to_string(port_)});
+                                 std::string(tcp ? "tcp:" : "") + "127.0.0.1:" + std::to_string(port_)});
     if (process_->WaitForStdout("NET-SNMP version", 10s) && process_->Running()) return;
   }
   throw std::runtime_error("snmptrapd did not start: " + process_->Stdout() + process_->Stderr());

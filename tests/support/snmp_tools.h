@@ -48,11 +48,12 @@ bool ParseNotificationLine(const std::string& line, SnmpNotification* notificati
 // The environment the tools run with: no MIB files, no files outside `dir`.
 Env SnmpToolEnvironment(const std::string& dir);
 
-// snmptrapd on a free port of 127.0.0.1, accepting SNMPv2c notifications of
-// any community.
+// snmptrapd on a free port of 127.0.0.1 (UDP, or TCP with `tcp`; or on
+// `port` when given, to stand in for a receiver that went away), accepting
+// SNMPv2c notifications of any community.
 class TrapReceiver {
  public:
-  TrapReceiver();
+  explicit TrapReceiver(bool tcp = false, uint16_t port = 0);
   TrapReceiver(const TrapReceiver&) = delete;
   TrapReceiver& operator=(const TrapReceiver&) = delete;
 
