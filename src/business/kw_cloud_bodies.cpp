@@ -49,7 +49,8 @@ int UsagePercent(float figure) {
   return static_cast<int>(figure);
 }
 
-std::string HeartbeatBody(const rapidjson::Value& header, const std::string& device_id) {
+std::string HeartbeatBody(const rapidjson::Value& header, const std::string& device_id,
+                          const ReportItemMaker& item) {
   zq_print("1\n");
   rapidjson::Document body;
   CopyHeader(header, body);
@@ -58,7 +59,7 @@ std::string HeartbeatBody(const rapidjson::Value& header, const std::string& dev
   zq_print("3\n");
   rapidjson::Document::AllocatorType& allocator = body.GetAllocator();
   rapidjson::Value items(rapidjson::kArrayType);
-  items.PushBack(ReportItem(kHeartbeatLevel, kHeartbeatType, "{\"v\":10000}", HeaderTimeStamp(header), allocator),
+  items.PushBack(item(kHeartbeatLevel, kHeartbeatType, "{\"v\":10000}", HeaderTimeStamp(header), allocator),
                  allocator);
   zq_print("4\n");
   body.AddMember("InfoSet", items, allocator);
@@ -67,21 +68,21 @@ std::string HeartbeatBody(const rapidjson::Value& header, const std::string& dev
 }
 
 std::string MonitorBody(const rapidjson::Value& header, const std::string& device_id, float cpu_usage,
-                        float disk_usage) {
+                        float disk_usage, const ReportItemMaker& item) {
   rapidjson::Document body;
   CopyHeader(header, body);
   AddString(body, "DeviceId", device_id);
   const int64_t time = HeaderTimeStamp(header);
   rapidjson::Document::AllocatorType& allocator = body.GetAllocator();
   rapidjson::Value items(rapidjson::kArrayType);
-  items.PushBack(ReportItem(kMonitorLevel, kCpuType,
+  items.PushBack(item(kMonitorLevel, kCpuType,
                             Utils::StringFormat("[{\"v\":%d,\"n\":\"cpu0\"}]", UsagePercent(cpu_usage)), time,
                             allocator),
                  allocator);
   items.PushBack(
-      ReportItem(kMonitorLevel, kDiskType, Utils::StringFormat("{\"v\":%d}", UsagePercent(disk_usage)), time, allocator),
+      item(kMonitorLevel, kDiskType, Utils::StringFormat("{\"v\":%d}", UsagePercent(disk_usage)), time, allocator),
       allocator);
-  items.PushBack(ReportItem(kMonitorLevel, kConstantType, "{\"v\":1}", time, allocator), allocator);
+  items.PushBack(item(kMonitorLevel, kConstantType, "{\"v\":1}", time, allocator), allocator);
   body.AddMember("InfoSet", items, allocator);
   return Utils::DocumentToString(body);
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include <rapidjson/document.h>
@@ -24,6 +25,11 @@ constexpr int kConstantType = 10003;
 rapidjson::Value ReportItem(int level, int type, const std::string& msg, int64_t time,
                             rapidjson::Document::AllocatorType& allocator);
 
+// Builds one report item from its level, type code, "Msg" text and time; the
+// report business passes its own, ReportItem is the default.
+using ReportItemMaker =
+    std::function<rapidjson::Value(int, int, const std::string&, int64_t, rapidjson::Document::AllocatorType&)>;
+
 // "TimeStamp" of a common header; 0 when it is missing or not an integer.
 int64_t HeaderTimeStamp(const rapidjson::Value& header);
 
@@ -34,9 +40,10 @@ int UsagePercent(float figure);
 
 // The header object copied, or an empty object when the header holds none
 // (its text did not parse); the caller decides whether such a body is sent.
-std::string HeartbeatBody(const rapidjson::Value& header, const std::string& device_id);
+std::string HeartbeatBody(const rapidjson::Value& header, const std::string& device_id,
+                          const ReportItemMaker& item = ReportItem);
 std::string MonitorBody(const rapidjson::Value& header, const std::string& device_id, float cpu_usage,
-                        float disk_usage);
+                        float disk_usage, const ReportItemMaker& item = ReportItem);
 std::string WarningBody(const rapidjson::Value& header);
 std::string PictureBody(const rapidjson::Value& header, int camera_id, int act_id, const std::string& picture_base64);
 

@@ -143,7 +143,10 @@ int MonitorConfigBusiness::DoPost(std::string& body, std::string& path, std::str
 }
 
 std::string MonitorConfigBusiness::ComposePostHeartbeatHeader(rapidjson::Document& header) {
-  return kw_cloud::HeartbeatBody(header, device_id);
+  return kw_cloud::HeartbeatBody(header, device_id, [this](int level, int type, const std::string& message,
+                                                           int64_t time, rapidjson::Document::AllocatorType& allocator) {
+    return AddObject(level, type, message, static_cast<int>(time), allocator);
+  });
 }
 
 std::string MonitorConfigBusiness::ComposePostMonitorHeader(rapidjson::Document& header) {
@@ -151,7 +154,16 @@ std::string MonitorConfigBusiness::ComposePostMonitorHeader(rapidjson::Document&
   float disk = 0.0f;
   auto* monitor = dynamic_cast<MonitorService*>(ServiceManager::GetInstance()->GetServiceBy(SERVICE_MONITOR));
   if (monitor != nullptr) monitor->FetchCurrentDeviceState(cpu, disk);
-  return kw_cloud::MonitorBody(header, device_id, cpu, disk);
+  return kw_cloud::MonitorBody(header, device_id, cpu, disk,
+                               [this](int level, int type, const std::string& message, int64_t time,
+                                      rapidjson::Document::AllocatorType& allocator) {
+                                 return AddObject(level, type, message, static_cast<int>(time), allocator);
+                               });
+}
+
+rapidjson::Value MonitorConfigBusiness::AddObject(int level, int type, std::string message, int time,
+                                                  rapidjson::MemoryPoolAllocator<rapidjson::CrtAllocator>& allocator) {
+  return kw_cloud::ReportItem(level, type, message, time, allocator);
 }
 
 std::string MonitorConfigBusiness::ComposePostWarningHeader(rapidjson::Document& header) {

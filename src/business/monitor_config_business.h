@@ -41,6 +41,10 @@ class MonitorConfigBusiness : public BaseBusiness {
   std::string ComposePostHeartbeatHeader(rapidjson::Document& header);
   std::string ComposePostMonitorHeader(rapidjson::Document& header);
   std::string ComposePostWarningHeader(rapidjson::Document& header);
+  // One report item: "Level", "Type", "Msg" (a copy of `message`, from
+  // `allocator`) and "Time", in this order.
+  rapidjson::Value AddObject(int level, int type, std::string message, int time,
+                             rapidjson::MemoryPoolAllocator<rapidjson::CrtAllocator>& allocator);
   // Whether a warning report is due; no condition defines one, so never.
   int CheckWarning();
   // Evaluates the reply to the report of `timer_id` (kWarningReportId for the
