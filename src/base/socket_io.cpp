@@ -24,12 +24,16 @@ bool SendAll(int socket, const char* data, size_t length) {
 
 int ReceiveFrame(int socket, char* frame, int frame_size, int no_socket_errno) {
   memset(frame, 0, static_cast<size_t>(frame_size));
+  return ReceiveSome(socket, frame, frame_size, no_socket_errno);
+}
+
+int ReceiveSome(int socket, char* buffer, int capacity, int no_socket_errno) {
   ssize_t received = -1;
   if (socket < 0) {
     errno = no_socket_errno;
   } else {
     do {
-      received = ::recv(socket, frame, static_cast<size_t>(frame_size), 0);
+      received = ::recv(socket, buffer, static_cast<size_t>(capacity), 0);
     } while (received < 0 && errno == EINTR);
   }
   int length = static_cast<int>(received);

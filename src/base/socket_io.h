@@ -17,4 +17,9 @@ bool SendAll(int socket, const char* data, size_t length);
 // fails at once with `no_socket_errno`, the error its owner reports for it.
 int ReceiveFrame(int socket, char* frame, int frame_size, int no_socket_errno);
 
+// One receive of up to `capacity` bytes into `buffer`, left as it is beyond
+// what arrived (retrying on EINTR). The count, 0 when the peer has closed, or
+// -1 once the failure is reported as ReceiveFrame reports it.
+int ReceiveSome(int socket, char* buffer, int capacity, int no_socket_errno);
+
 }  // namespace zq_camera_service

@@ -64,6 +64,20 @@ int TcpClient::connect(std::string host, unsigned int port) {
   return 1;
 }
 
+int TcpClient::reconnect() {
+  if (server_addr.sin_family != AF_INET || server_addr.sin_port == 0) return 1;
+  disconnect();
+  sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (sock < 0) return 1;
+  enable_keepalive(sock);
+  if (::connect(sock, reinterpret_cast<sockaddr*>(&server_addr), sizeof server_addr) != 0) {
+    disconnect();
+    return 1;
+  }
+  connected = true;
+  return 0;
+}
+
 int TcpClient::disconnect() {
   if (sock >= 0) {
     close(sock);
@@ -115,4 +129,10 @@ int TcpClient::recv() {
   if (recv_len < 0) return -1;
   zq_info("recv length %d\n", recv_len);
   return 0;
+}
+
+int TcpClient::recv_into(char* buffer, int capacity) {
+  if (buffer == nullptr || capacity <= 0) return -1;
+  recv_len = zq_camera_service::ReceiveSome(sock, buffer, capacity, EBADF);
+  return recv_len < 0 ? -1 : recv_len;
 }

@@ -26,6 +26,10 @@ class TcpClient {
 
   // 0 when connected; 1 when the host does not resolve or three attempts failed.
   int connect(std::string host, unsigned int port);
+  // One attempt, on a new socket, to reach the address of the last connect;
+  // 0 or 1. Writes nothing: an owner that retries reports the link's state
+  // once, not once per attempt.
+  int reconnect();
   // Closes the socket when there is one; always 0.
   int disconnect();
   // 0, or -1..-4 naming the keep-alive option that failed.
@@ -37,6 +41,10 @@ class TcpClient {
   // One receive into frame_buffer; 0 (also when the peer closed, recv_len 0)
   // or -1 on a socket error.
   int recv();
+  // One receive of up to `capacity` bytes into `buffer`, which is not cleared
+  // first (a stream reader appends what arrives). The count (also kept in
+  // recv_len), 0 when the peer closed, or -1 on a socket error.
+  int recv_into(char* buffer, int capacity);
 
   std::string host;
   unsigned int port = 0;

@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "base/log.h"
@@ -54,8 +55,13 @@ int IpcService::StopService() {
   }
   queue_cond.notify_all();
   // Shutting the socket down wakes a send or receive the post thread is
-  // blocked in; the descriptor itself is closed only after the join.
-  if (client && client->sock >= 0) shutdown(client->sock, SHUT_RDWR);
+  // blocked in; the descriptor itself is closed only after the join. The
+  // post thread replaces the socket only under link_mutex and looks at stop
+  // first, so it cannot open a new one behind this shutdown.
+  {
+    std::lock_guard<std::mutex> lock(link_mutex);
+    if (client && client->sock >= 0) shutdown(client->sock, SHUT_RDWR);
+  }
   if (postThreadRunning) {
     pthread_join(post_thread, nullptr);
     postThreadRunning = false;
@@ -104,6 +110,9 @@ void* IpcService::StaticRecvThread(void* service) {
 }
 
 void IpcService::PostThread() {
+  IpcFrameReader reader;
+  std::chrono::milliseconds retry_delay = kFirstRetryDelay;
+  bool reported_down = false;  // the link's loss is logged once, not per attempt
   for (;;) {
     IpcMessage* request = nullptr;
     {
@@ -112,25 +121,103 @@ void IpcService::PostThread() {
       if (stop) break;
       request = messages.front();
     }
+    if (!client->connected) {
+      if (!reported_down) {
+        zq_error("ipc link to %s:%u down, reconnecting\n", peerHost.c_str(), peerPort);
+        reported_down = true;
+      }
+      bool connected = false;
+      if (!WaitThenReconnect(retry_delay, &connected)) break;
+      // Grows until a reply has come through, not merely until a connect
+      // works: a peer that accepts and then closes at once is retried slowly.
+      retry_delay = std::min(retry_delay * 2, kLongestRetryDelay);
+      if (!connected) continue;
+      reader.Clear();
+      zq_info("ipc link to %s:%u up again\n", peerHost.c_str(), peerPort);
+      reported_down = false;
+    }
+
     zq_print("ipc message send\n");
     zq_print("data get\n");
     int sent = client->send(request->data.get(), request->size);
     zq_print("client send\n");
+    if (sent != 0) {
+      // The request stays at the head of the queue and goes again once the
+      // link is back.
+      DropLink();
+      continue;
+    }
+    zq_print("msg delete\nbegin recv\n");
+    std::string frame;
+    FrameRead read = ReadFrame(reader, &frame);
+    if (stop) break;
+    if (read != FrameRead::kFrame) {
+      // No reply came for it: it stays queued and is sent again on the new
+      // connection.
+      DropLink();
+      continue;
+    }
     {
       std::lock_guard<std::mutex> lock(queue_mutex);
       messages.pop_front();
     }
-    // From here on the record is its caller's again and is not touched.
-    zq_print("msg delete\nbegin recv\n");
-    if (sent != 0) continue;  // a frame that did not leave gets no reply
-    if (client->recv() != 0 || client->recv_len <= 0) continue;
-
-    IpcMessage reply;
-    zq_print("parse raw data %p\n", static_cast<void*>(client->frame_buffer.get()));
-    reply.ParseRawData(client->frame_buffer.get(), client->recv_len);
-    DeliverReply(&reply);
-    zq_print("delete data\n");
+    // From here on the record is its caller's again and is not touched; its
+    // reply may release the caller, who may then destroy it.
+    retry_delay = kFirstRetryDelay;
+    DeliverFrame(frame);
+    // A peer may have written further frames with this one (two replies in
+    // one send); they are handed out now rather than taken for the reply to
+    // the next request.
+    IpcFrameReader::Result more;
+    while ((more = reader.Next(&frame)) == IpcFrameReader::kFrameReady) DeliverFrame(frame);
+    if (more == IpcFrameReader::kBrokenStream) DropLink();
   }
+}
+
+bool IpcService::WaitThenReconnect(std::chrono::milliseconds delay, bool* connected) {
+  {
+    std::unique_lock<std::mutex> lock(queue_mutex);
+    if (queue_cond.wait_for(lock, delay, [this] { return stop.load(); })) return false;
+  }
+  std::lock_guard<std::mutex> lock(link_mutex);
+  if (stop) return false;
+  *connected = client->reconnect() == 0;
+  return true;
+}
+
+void IpcService::DropLink() {
+  std::lock_guard<std::mutex> lock(link_mutex);
+  client->disconnect();
+}
+
+IpcService::FrameRead IpcService::ReadFrame(IpcFrameReader& reader, std::string* frame) {
+  zq_info("recv\n");
+  for (;;) {
+    switch (reader.Next(frame)) {
+      case IpcFrameReader::kFrameReady:
+        zq_info("recv length %zu\n", frame->size());
+        return FrameRead::kFrame;
+      case IpcFrameReader::kBrokenStream:
+        return FrameRead::kBrokenStream;
+      case IpcFrameReader::kNeedMore:
+        break;
+    }
+    // The client's block buffer is free once the request has left.
+    int received = client->recv_into(client->frame_buffer.get(), TcpClient::kFrameSize);
+    if (received <= 0) {
+      if (received == 0) zq_info("recv length 0\n");
+      return FrameRead::kLinkLost;
+    }
+    reader.Append(client->frame_buffer.get(), static_cast<size_t>(received));
+  }
+}
+
+void IpcService::DeliverFrame(const std::string& frame) {
+  IpcMessage reply;
+  zq_print("parse raw data %p\n", static_cast<const void*>(frame.data()));
+  reply.ParseRawData(frame.data(), static_cast<int>(frame.size()));
+  DeliverReply(&reply);
+  zq_print("delete data\n");
 }
 
 void IpcService::RecvThread() {

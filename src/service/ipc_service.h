@@ -1,11 +1,15 @@
 // The process's link to the camera software: one TCP connection, a queue of
 // requests and the post thread that sends one request, reads one reply and
-// hands the reply to the handler waiting for its request id.
+// hands the reply to the handler waiting for its request id. The camera
+// software may start after this process or restart under it: the post thread
+// reconnects with a growing pause and sends again the request whose reply
+// the lost connection took with it.
 #pragma once
 
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -16,6 +20,7 @@
 
 #include "base/tcp_client.h"
 #include "base/tcp_server.h"
+#include "service/ipc_frame_reader.h"
 #include "service/ipc_message.h"
 
 namespace zq_camera_service {
@@ -27,6 +32,11 @@ class IpcService {
  public:
   static constexpr const char* kCameraHost = "127.0.0.1";
   static constexpr unsigned int kCameraPort = 9658;
+  // Pauses before each reconnection attempt: short enough that start-up goes
+  // on soon after the camera software comes up, long enough that an absent
+  // peer costs next to nothing.
+  static constexpr std::chrono::milliseconds kFirstRetryDelay{500};
+  static constexpr std::chrono::milliseconds kLongestRetryDelay{5000};
 
   static IpcService* GetInstance();
   // The process uses GetInstance() (the camera software's fixed address);
@@ -59,8 +69,19 @@ class IpcService {
   void SetServerForTest(std::unique_ptr<TcpServer> link) { server = std::move(link); }
 
  private:
+  enum class FrameRead { kFrame, kLinkLost, kBrokenStream };
+
   void PostThread();
   void RecvThread();
+  // Reconnects after `delay`; false when the service stops meanwhile.
+  bool WaitThenReconnect(std::chrono::milliseconds delay, bool* connected);
+  // Closes a connection that failed; the next request reconnects.
+  void DropLink();
+  // Reads until `reader` holds one whole frame, over as many receives as
+  // the peer's writes take.
+  FrameRead ReadFrame(IpcFrameReader& reader, std::string* frame);
+  // Checks one whole frame and hands it to the handler waiting for its id.
+  void DeliverFrame(const std::string& frame);
   // Hands a received frame to the handler pending under its id, if any.
   void DeliverReply(IpcMessage* message);
 
@@ -77,6 +98,9 @@ class IpcService {
   std::mutex handler_mutex;
   std::unordered_map<std::string, IpcReplyHandler> pending;
   std::unordered_map<std::string, IpcReplyHandler> handlers;
+  // Guards the client's socket while the post thread replaces or closes it,
+  // so that StopService can shut down the one in use.
+  std::mutex link_mutex;
   std::unique_ptr<TcpClient> client;
   std::unique_ptr<TcpServer> server;
 };

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -44,6 +45,11 @@ const struct {
     {CameraPeerFault::kPaddedReply, "padded-reply"},
     {CameraPeerFault::kWrongId, "wrong-id"},
     {CameraPeerFault::kCloseAfterRequest, "close-after-request"},
+    {CameraPeerFault::kSplitHeaderBody, "split-header-body"},
+    {CameraPeerFault::kByteByByte, "byte-by-byte"},
+    {CameraPeerFault::kLargeBody, "large-body"},
+    {CameraPeerFault::kCloseThenAnswer, "close-then-answer"},
+    {CameraPeerFault::kMergedReplies, "merged-replies"},
 };
 
 // Checks one request block as the link must lay it down.
@@ -231,6 +237,9 @@ std::string CameraIpcPeer::BuildReply(const std::string& request_id, const Optio
   std::string id = options.fault == CameraPeerFault::kWrongId ? "not-" + request_id : request_id;
   std::string body = "{\"Response\":{\"RequestId\":\"" + id + "\"";
   if (!options.response_members.empty()) body += "," + options.response_members;
+  if (options.fault == CameraPeerFault::kLargeBody) {
+    body += ",\"Padding\":\"" + std::string(kLargeBodyPadding, 'x') + "\"";
+  }
   body += "}}";
   std::string frame(kHeaderSize, '\0');
   PutWord(frame, 0, options.fault == CameraPeerFault::kWrongHeaderSize ? 41 : kHeaderSize);
@@ -297,7 +306,13 @@ void CameraIpcPeer::Serve(zq_camera_service::UniqueFd connection) {
     changed_.notify_all();
     Log(request.well_formed ? "request " + request.request_id + ": " + request.body
                             : "malformed request: " + request.problem);
-    if (options.fault == CameraPeerFault::kCloseAfterRequest) {
+    bool close_now = options.fault == CameraPeerFault::kCloseAfterRequest;
+    if (options.fault == CameraPeerFault::kCloseThenAnswer) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      close_now = !closed_once_;
+      closed_once_ = true;
+    }
+    if (close_now) {
       Log("closing the connection");
       return;
     }
@@ -307,8 +322,7 @@ void CameraIpcPeer::Serve(zq_camera_service::UniqueFd connection) {
       if (changed_.wait_for(lock, options.delay, [&] { return stopping_; })) return;
     }
     std::string reply = BuildReply(request.request_id, options);
-    // One send of the whole frame: the link takes one receive as one reply.
-    if (!zq_camera_service::SendAll(connection.get(), reply.data(), reply.size())) return;
+    if (!WriteReply(connection.get(), request.request_id, reply, options.fault)) return;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       ++replies_;
@@ -318,6 +332,46 @@ void CameraIpcPeer::Serve(zq_camera_service::UniqueFd connection) {
     changed_.notify_all();
     Log("reply sent for " + request.request_id + " (" + std::to_string(reply.size()) + " bytes, " +
         CameraPeerFaultName(options.fault) + ")");
+  }
+}
+
+}  // namespace zq_fakes
+
+namespace zq_fakes {
+
+bool CameraIpcPeer::Pause(std::chrono::milliseconds pause) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return !changed_.wait_for(lock, pause, [&] { return stopping_; });
+}
+
+bool CameraIpcPeer::WriteReply(int fd, const std::string& request_id, const std::string& reply,
+                               CameraPeerFault mode) {
+  switch (mode) {
+    case CameraPeerFault::kSplitHeaderBody:
+      // The header alone, then the body once the first part has surely been read.
+      return zq_camera_service::SendAll(fd, reply.data(), kHeaderSize) && Pause(kSplitPause) &&
+             zq_camera_service::SendAll(fd, reply.data() + kHeaderSize, reply.size() - kHeaderSize);
+    case CameraPeerFault::kByteByByte: {
+      // Without Nagle's delay and with a pause between the writes, each byte
+      // reaches the other end on its own.
+      int on = 1;
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      for (size_t i = 0; i < reply.size(); ++i) {
+        if (!zq_camera_service::SendAll(fd, reply.data() + i, 1)) return false;
+        if (!Pause(std::chrono::milliseconds(1))) return false;
+      }
+      return true;
+    }
+    case CameraPeerFault::kMergedReplies: {
+      // The first frame answers an id nobody asked for; the second is the answer.
+      Options plain;
+      plain.response_members.clear();
+      std::string both = BuildReply(UnaskedId(request_id), plain) + reply;
+      return zq_camera_service::SendAll(fd, both.data(), both.size());
+    }
+    default:
+      // One send of the whole frame.
+      return zq_camera_service::SendAll(fd, reply.data(), reply.size());
   }
 }
 

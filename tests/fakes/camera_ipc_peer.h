@@ -2,6 +2,9 @@
 // loopback port, reads each request as one whole 1 MiB block, checks its
 // header and padding, and answers with one unpadded frame
 // {"Response":{"RequestId":"<id>",...}}, or misbehaves in a chosen way.
+// Some modes answer correctly but write the answer the way a real TCP peer
+// may (split, byte by byte, large, merged with another frame), since nothing
+// on a stream keeps the boundaries of the writes.
 #pragma once
 
 #include <chrono>
@@ -25,10 +28,16 @@ enum class CameraPeerFault {
   kPaddedReply,        // answers with the frame zero-padded to a whole 1 MiB block
   kWrongId,            // answers under another request id
   kCloseAfterRequest,  // closes the connection once a request has arrived
+  kSplitHeaderBody,    // writes the header, then the body 200 ms later
+  kByteByByte,         // writes the answer one byte per send
+  kLargeBody,          // answers with a body of more than 200 KiB
+  kCloseThenAnswer,    // closes the first connection unanswered, answers on later ones
+  kMergedReplies,      // writes a frame for an id never asked for and the answer in one send
 };
 
 // Names used on the fake program's command line: none, silent,
-// wrong-header-size, body-type-2, padded-reply, wrong-id, close-after-request.
+// wrong-header-size, body-type-2, padded-reply, wrong-id, close-after-request,
+// split-header-body, byte-by-byte, large-body, close-then-answer, merged-replies.
 bool ParseCameraPeerFault(const std::string& name, CameraPeerFault* fault);
 const char* CameraPeerFaultName(CameraPeerFault fault);
 
@@ -48,6 +57,8 @@ struct CameraPeerRequest {
 class CameraIpcPeer {
  public:
   static constexpr int kBlockSize = 1048576;
+  static constexpr size_t kLargeBodyPadding = 200 * 1024;
+  static constexpr std::chrono::milliseconds kSplitPause{200};
 
   struct Options {
     uint16_t port = 0;  // 0: a free port
@@ -83,14 +94,22 @@ class CameraIpcPeer {
   bool WaitForReplies(size_t count, std::chrono::milliseconds timeout);
 
   // The frame the peer sends for a request id (header + body), as the fault
-  // in force shapes it.
+  // in force shapes it. Modes that only change how the frame is written
+  // (split, byte by byte, merged) build the same frame as kNone.
   static std::string BuildReply(const std::string& request_id, const Options& options);
+  // The id of the extra frame kMergedReplies writes before the answer.
+  static std::string UnaskedId(const std::string& request_id) { return "unasked-" + request_id; }
 
  private:
   void AcceptLoop();
   void Serve(zq_camera_service::UniqueFd connection);
   // Reads exactly `length` bytes; false on end of stream, error or stop.
   bool ReadExactly(int fd, char* buffer, size_t length);
+  // Writes a reply frame as the mode says; false when the connection failed
+  // or the peer is stopping.
+  bool WriteReply(int fd, const std::string& request_id, const std::string& reply, CameraPeerFault mode);
+  // Waits `pause` unless the peer stops first; false when it stops.
+  bool Pause(std::chrono::milliseconds pause);
   void Log(const std::string& line);
   bool Stopping();
 
@@ -108,6 +127,7 @@ class CameraIpcPeer {
   std::vector<CameraPeerRequest> requests_;
   size_t connections_ = 0;
   size_t replies_ = 0;
+  bool closed_once_ = false;  // kCloseThenAnswer has closed its first connection
   std::function<void(const std::string&)> logger_;
 };
 

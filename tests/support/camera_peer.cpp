@@ -16,8 +16,12 @@ zq_fakes::CameraIpcPeer::Options FixedPortOptions(std::chrono::milliseconds dela
 
 }  // namespace
 
-CameraPeer::CameraPeer(std::chrono::milliseconds delay, zq_fakes::CameraPeerFault fault)
+CameraPeer::CameraPeer(std::chrono::milliseconds delay, zq_fakes::CameraPeerFault fault, Listen listen)
     : peer_(FixedPortOptions(delay, fault)) {
+  if (listen == Listen::kNow) Start();
+}
+
+void CameraPeer::Start() {
   if (!peer_.Start()) throw std::runtime_error("the fake camera peer cannot listen on 127.0.0.1:9658");
 }
 

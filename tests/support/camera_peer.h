@@ -14,12 +14,18 @@ class CameraPeer {
  public:
   static constexpr uint16_t kPort = 9658;
 
-  // Starts answering at once (throws when the port cannot be had).
+  enum class Listen { kNow, kLater };
+
+  // Starts answering at once (throws when the port cannot be had); with
+  // Listen::kLater the port stays closed until Start(), as for a camera
+  // software that comes up after the service.
   explicit CameraPeer(std::chrono::milliseconds delay = std::chrono::milliseconds(0),
-                      zq_fakes::CameraPeerFault fault = zq_fakes::CameraPeerFault::kNone);
+                      zq_fakes::CameraPeerFault fault = zq_fakes::CameraPeerFault::kNone, Listen listen = Listen::kNow);
   CameraPeer(const CameraPeer&) = delete;
   CameraPeer& operator=(const CameraPeer&) = delete;
 
+  // Throws when the port cannot be had.
+  void Start();
   zq_fakes::CameraIpcPeer& peer() { return peer_; }
   zq_fakes::CameraIpcPeer* operator->() { return &peer_; }
 
