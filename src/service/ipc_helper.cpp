@@ -18,11 +18,17 @@ int IpcHelper::SendSyncMessage(IpcMessage& request, IpcMessage& reply) {
     return -1;
   }
   service->PostMessage("ipchelper", &request);
-  std::unique_lock<std::mutex> lock(map_lock);
-  map_cond.wait(lock, [&] { return responses.count(request.request_id) != 0; });
-  auto stored = responses.find(request.request_id);
-  reply = std::move(*stored->second);
-  responses.erase(stored);
+  {
+    std::unique_lock<std::mutex> lock(map_lock);
+    map_cond.wait(lock, [&] { return responses.count(request.request_id) != 0; });
+    auto stored = responses.find(request.request_id);
+    reply = std::move(*stored->second);
+    responses.erase(stored);
+  }
+  // A reply stored under this id by another way than this request's own
+  // exchange may come while the request still waits to be sent again after
+  // a lost connection: the link must let go of the record before it does.
+  service->WithdrawMessage(&request);
   return 0;
 }
 

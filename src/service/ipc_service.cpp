@@ -99,6 +99,18 @@ int IpcService::PostMessage(std::string name, IpcMessage* request) {
   return known ? 0 : -1;
 }
 
+void IpcService::WithdrawMessage(IpcMessage* request) {
+  if (request == nullptr) return;
+  {
+    std::lock_guard<std::mutex> lock(handler_mutex);
+    pending.erase(request->request_id);
+  }
+  std::lock_guard<std::mutex> lock(queue_mutex);
+  auto queued = std::find(messages.begin(), messages.end(), request);
+  if (queued != messages.end()) messages.erase(queued);
+  if (in_flight == request) in_flight = nullptr;
+}
+
 void* IpcService::StaticPostThread(void* service) {
   static_cast<IpcService*>(service)->PostThread();
   return nullptr;
@@ -113,13 +125,20 @@ void IpcService::PostThread() {
   IpcFrameReader reader;
   std::chrono::milliseconds retry_delay = kFirstRetryDelay;
   bool reported_down = false;  // the link's loss is logged once, not per attempt
+  std::string outgoing;
   for (;;) {
-    IpcMessage* request = nullptr;
     {
       std::unique_lock<std::mutex> lock(queue_mutex);
       queue_cond.wait(lock, [this] { return stop.load() || !messages.empty(); });
       if (stop) break;
-      request = messages.front();
+      // A copy, so that the caller may withdraw and destroy its record at
+      // any time; taken again for each attempt, the head may have changed.
+      in_flight = messages.front();
+      if (in_flight->data && in_flight->size > 0) {
+        outgoing.assign(in_flight->data.get(), static_cast<size_t>(in_flight->size));
+      } else {
+        outgoing.clear();
+      }
     }
     if (!client->connected) {
       if (!reported_down) {
@@ -139,7 +158,7 @@ void IpcService::PostThread() {
 
     zq_print("ipc message send\n");
     zq_print("data get\n");
-    int sent = client->send(request->data.get(), request->size);
+    int sent = client->send(&outgoing[0], static_cast<int>(outgoing.size()));
     zq_print("client send\n");
     if (sent != 0) {
       // The request stays at the head of the queue and goes again once the
@@ -159,10 +178,11 @@ void IpcService::PostThread() {
     }
     {
       std::lock_guard<std::mutex> lock(queue_mutex);
-      messages.pop_front();
+      // Still the head unless its caller withdrew it meanwhile.
+      if (in_flight != nullptr) messages.pop_front();
+      in_flight = nullptr;
     }
-    // From here on the record is its caller's again and is not touched; its
-    // reply may release the caller, who may then destroy it.
+    // The reply may release the caller, who may then destroy its record.
     retry_delay = kFirstRetryDelay;
     DeliverFrame(frame);
     // A peer may have written further frames with this one (two replies in

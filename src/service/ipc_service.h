@@ -60,6 +60,10 @@ class IpcService {
   // sent all the same, its reply dropped) or the request has no id (refused,
   // not queued).
   int PostMessage(std::string name, IpcMessage* request);
+  // Takes the caller's record out of the queue and its id out of the pending
+  // table, so that the caller may destroy it. A frame already on its way is
+  // not recalled; its reply, if any, is dropped.
+  void WithdrawMessage(IpcMessage* request);
 
   static void* StaticPostThread(void* service);
   // Receive loop of a server-side link; nothing in the process starts it.
@@ -91,6 +95,10 @@ class IpcService {
   std::string endpoint;
   std::atomic<bool> stop{false};
   std::deque<IpcMessage*> messages;
+  // The head of `messages` while the post thread has it on the wire; null
+  // when there is none or its caller has withdrawn it. The post thread sends
+  // a copy of the frame, so a withdrawn record is never touched again.
+  IpcMessage* in_flight = nullptr;
   std::mutex queue_mutex;
   std::condition_variable queue_cond;
   pthread_t post_thread{};
