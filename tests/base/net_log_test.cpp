@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -60,7 +61,11 @@ bool EndsWith(const std::string& text, const std::string& end) {
 class NetLogTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
+    // The log poster thread outlives the suite, so the directory its file
+    // lives in goes only when the process ends.
     static zq_test::TempDir* scratch = new zq_test::TempDir("zqnetlog");
+    scratch_ = scratch;
+    std::atexit([] { delete scratch_; });
     static HttpFakeServer* collector = new HttpFakeServer();
     collector_ = collector;
     collector_->SetReply("POST", "/", HttpReply::Text("ok"));
@@ -84,10 +89,12 @@ class NetLogTest : public ::testing::Test {
 
   static HttpFakeServer* collector_;
   static std::string log_file_;
+  static zq_test::TempDir* scratch_;
 };
 
 HttpFakeServer* NetLogTest::collector_ = nullptr;
 std::string NetLogTest::log_file_;
+zq_test::TempDir* NetLogTest::scratch_ = nullptr;
 
 TEST(NetLogRulesTest, BatchIsDueAfterTenLinesOrFiveSeconds) {
   struct Case {

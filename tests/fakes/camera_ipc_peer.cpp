@@ -330,8 +330,10 @@ void CameraIpcPeer::Serve(zq_camera_service::UniqueFd connection) {
       requests_[index].replied_at = std::chrono::steady_clock::now();
     }
     changed_.notify_all();
-    Log("reply sent for " + request.request_id + " (" + std::to_string(reply.size()) + " bytes, " +
-        CameraPeerFaultName(options.fault) + ")");
+    std::string fault = options.fault == CameraPeerFault::kNone
+                            ? std::string()
+                            : std::string(", fault ") + CameraPeerFaultName(options.fault);
+    Log("reply sent for " + request.request_id + " (" + std::to_string(reply.size()) + " bytes" + fault + ")");
   }
 }
 

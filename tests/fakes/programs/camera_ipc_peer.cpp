@@ -76,8 +76,11 @@ int main(int argc, char** argv) {
     fprintf(stderr, "camera ipc peer: cannot listen on 127.0.0.1:%u: %s\n", options.port, strerror(errno));
     return 1;
   }
-  printf("camera ipc peer listening on 127.0.0.1:%u (delay %lld ms, fault %s)\n", peer.port(),
-         static_cast<long long>(options.delay.count()), zq_fakes::CameraPeerFaultName(options.fault));
+  std::string fault = options.fault == zq_fakes::CameraPeerFault::kNone
+                          ? std::string()
+                          : std::string(", fault ") + zq_fakes::CameraPeerFaultName(options.fault);
+  printf("camera ipc peer listening on 127.0.0.1:%u (replies after %lld ms%s)\n", peer.port(),
+         static_cast<long long>(options.delay.count()), fault.c_str());
 
   int received = 0;
   sigwait(&stop_signals, &received);
