@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <ctime>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -125,17 +124,23 @@ TEST_F(LogSinkTest, FileLineFormat) {
   zq_info("hello %s\n", "file");
   zq_info("second\n");
   time_t after = time(nullptr);
-  std::string pids = std::to_string(getpid()) + "\\|" + std::to_string(getppid());
-  std::regex line("\\[([^\\]]+)\\] Service\\[" + pids + "\\] \\| INFO: hello file\n" + "\\[([^\\]]+)\\] Service\\[" +
-                  pids + "\\] \\| INFO: second\n");
-  std::string text = FileText();
-  std::smatch match;
-  ASSERT_TRUE(std::regex_match(text, match, line)) << text;
-  for (size_t i = 1; i <= 2; ++i) {
+  const std::string tag = "] Service[" + std::to_string(getpid()) + "|" + std::to_string(getppid()) + "] | INFO: ";
+  const std::string text = FileText();
+  const std::vector<std::string> texts = {"hello file", "second"};
+  size_t at = 0;
+  for (const std::string& expected : texts) {
+    // "[<time>] Service[<pid>|<ppid>] | INFO: <text>\n", the time in "%c" form.
+    const std::string tail = tag + expected + "\n";
+    ASSERT_EQ('[', text[at]) << text;
+    size_t end = text.find(tail, at);
+    ASSERT_NE(std::string::npos, end) << text;
+    const std::string time_text = text.substr(at + 1, end - at - 1);
     bool within = false;
-    for (time_t when = before; when <= after; ++when) within |= match[i].str() == TimeText(when);
-    EXPECT_TRUE(within) << "time text \"" << match[i].str() << "\" is not the \"%c\" form of " << TimeText(before);
+    for (time_t when = before; when <= after; ++when) within |= time_text == TimeText(when);
+    EXPECT_TRUE(within) << "time text \"" << time_text << "\" is not the \"%c\" form of " << TimeText(before);
+    at = end + tail.size();
   }
+  EXPECT_EQ(text.size(), at) << text;
 }
 
 TEST_F(LogSinkTest, UnopenableFileDropsLineQuietly) {

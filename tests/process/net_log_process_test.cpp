@@ -5,8 +5,8 @@
 #include <rapidjson/document.h>
 #include <sys/stat.h>
 
+#include <cctype>
 #include <chrono>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +20,30 @@ namespace {
 using namespace std::chrono_literals;
 using zq_test::HttpFakeServer;
 using zq_test::HttpReply;
+
+// The collector's batch form: { "Logs":["<base64>","<base64>",...] }
+bool IsLogBatchBody(const std::string& body) {
+  const std::string head = "{ \"Logs\":[";
+  const std::string tail = "] }";
+  if (body.size() < head.size() + tail.size() || body.compare(0, head.size(), head) != 0 ||
+      body.compare(body.size() - tail.size(), tail.size(), tail) != 0)
+    return false;
+  const std::string items = body.substr(head.size(), body.size() - head.size() - tail.size());
+  size_t at = 0;
+  while (true) {
+    if (at >= items.size() || items[at] != '"') return false;
+    size_t end = items.find('"', at + 1);
+    if (end == std::string::npos || end == at + 1) return false;
+    for (size_t i = at + 1; i < end; ++i) {
+      char c = items[i];
+      if (!isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '/' && c != '=') return false;
+    }
+    at = end + 1;
+    if (at == items.size()) return true;
+    if (items[at] != ',') return false;
+    ++at;
+  }
+}
 
 std::vector<std::string> DecodedLines(const std::vector<zq_test::HttpRequestRecord>& batches) {
   std::vector<std::string> lines;
@@ -66,8 +90,7 @@ TEST_F(NetLogProcessTest, LinesReachTheCollectorFromTheFirstOne) {
   EXPECT_EQ("/", first.path);
   EXPECT_EQ("application/json", first.Header("Content-Type"));
   EXPECT_EQ(std::to_string(first.body.size()), first.Header("Content-Length"));
-  EXPECT_TRUE(std::regex_match(first.body, std::regex(R"(\{ "Logs":\["[A-Za-z0-9+/=]+"(,"[A-Za-z0-9+/=]+")*\] \})")))
-      << first.body;
+  EXPECT_TRUE(IsLogBatchBody(first.body)) << first.body;
 
   std::vector<std::string> lines = DecodedLines({first});
   ASSERT_FALSE(lines.empty());
