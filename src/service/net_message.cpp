@@ -24,6 +24,7 @@ NetMessage& NetMessage::operator=(NetMessage&& other) noexcept {
   url = std::move(other.url);
   header = std::move(other.header);
   timeout = other.timeout;
+  max_reply_bytes = other.max_reply_bytes;
   other.data_len = 0;
   other.owned_ = 0;
   return *this;
@@ -36,6 +37,7 @@ std::unique_ptr<NetMessage> NetMessage::Clone() const {
   copy->url = url;
   copy->header = header;
   copy->timeout = timeout;
+  copy->max_reply_bytes = max_reply_bytes;
   copy->data_len = data_len;
   if (data != nullptr && owned_ > 0) {
     copy->data.reset(new char[owned_]);
@@ -95,6 +97,10 @@ size_t NetMessage::ReplyLength() const {
   return std::min(static_cast<size_t>(data_len), owned_);
 }
 
-std::string NetMessage::Reply() const { return std::string(data.get() == nullptr ? "" : data.get(), ReplyLength()); }
+std::string NetMessage::Reply() const { return std::string(ReplyView()); }
+
+std::string_view NetMessage::ReplyView() const {
+  return std::string_view(data.get() == nullptr ? "" : data.get(), ReplyLength());
+}
 
 }  // namespace zq_camera_service

@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+
+#include "service/net_reply_limits.h"
 
 namespace zq_camera_service {
 
@@ -40,6 +43,8 @@ class NetMessage {
   size_t ReplyLength() const;
   // The reply bytes (NUL bytes included), "" when there is no reply.
   std::string Reply() const;
+  // The same bytes without a copy; valid while the record keeps its data.
+  std::string_view ReplyView() const;
 
   int64_t id = 0;
   int32_t data_len = 0;
@@ -50,6 +55,11 @@ class NetMessage {
   std::string url;
   std::string header;  // one extra request-header line, sent with "post" only
   int32_t timeout = 5;  // seconds for the whole transfer
+  // Most bytes of received text (status line and headers included) this
+  // exchange may hold: past it the transfer is stopped and counts as one
+  // that got no reply. JSON replies need kilobytes; the package download
+  // raises it (net_reply_limits.h).
+  size_t max_reply_bytes = kMaxJsonReplyBytes;
 
  private:
   size_t owned_ = 0;  // bytes allocated in `data`
