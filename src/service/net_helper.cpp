@@ -48,10 +48,12 @@ int NetHelper::SendSyncMessage(NetMessage& request, NetMessage& reply) {
   return 0;
 }
 
-void NetHelper::UpdateResponse(long long id, std::string& text) {
+void NetHelper::UpdateResponse(long long id, ReceivedText& text) {
   auto record = std::make_unique<NetMessage>();
   record->id = id;
-  record->SetData(text.data(), text.size());
+  size_t length = 0;
+  std::unique_ptr<char[]> bytes = text.Release(&length);
+  record->AdoptData(std::move(bytes), length);
   {
     std::lock_guard<std::mutex> lock(map_lock);
     responses.emplace(KeyOf(id), std::move(record));

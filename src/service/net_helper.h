@@ -12,6 +12,7 @@
 
 #include "base/ticket_lock.h"
 #include "service/net_message.h"
+#include "service/received_text.h"
 
 namespace zq_camera_service {
 
@@ -23,9 +24,10 @@ class NetHelper {
   // in data/data_len (data_len 0: no reply; see the reply rules in
   // net_service.cpp) and `request.id` the id given to the exchange.
   int SendSyncMessage(NetMessage& request, NetMessage& reply);
-  // Stores the reply text of the message `id`; called by the worker thread.
-  // A second reply for an id still waiting is discarded.
-  void UpdateResponse(long long id, std::string& text);
+  // Stores the reply text of the message `id`, taking its bytes over (the
+  // text is left empty); called by the worker thread. A second reply for an
+  // id still waiting is discarded.
+  void UpdateResponse(long long id, ReceivedText& text);
 
  private:
   NetHelper() = default;

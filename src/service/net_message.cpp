@@ -72,6 +72,18 @@ bool NetMessage::SetData(const void* bytes, size_t length) {
   return true;
 }
 
+bool NetMessage::AdoptData(std::unique_ptr<char[]> bytes, size_t length) {
+  if (length > kMaxDataLen || (bytes == nullptr && length > 0)) return false;
+  if (length == 0) {
+    ClearData();
+    return true;
+  }
+  data = std::move(bytes);
+  owned_ = length;
+  data_len = static_cast<int32_t>(length);
+  return true;
+}
+
 void NetMessage::ClearData() {
   data.reset();
   owned_ = 0;

@@ -32,6 +32,9 @@ class NetMessage {
   // Raw bytes as a reply holds them: exactly `length` bytes, data_len = length.
   bool SetData(const void* bytes, size_t length);
   void ClearData();
+  // Takes over `bytes` (at least `length` of them) as the reply: data_len = length.
+  // False (and the record unchanged) when the length does not fit data_len.
+  bool AdoptData(std::unique_ptr<char[]> bytes, size_t length);
   // Moves the bytes and data_len of `other` into this record; `other` is left without data.
   void TakeData(NetMessage& other);
 

@@ -1,57 +1,62 @@
 #include "service/net_reply.h"
 
+#include <string_view>
+
 #include "base/log.h"
 
 namespace zq_camera_service {
 
 namespace {
 
-const std::string kHeaderEnd = "\r\n\r\n";
+constexpr std::string_view kHeaderEnd = "\r\n\r\n";
 
 // The status digits of the status line starting at `at` ("HTTP/1.1 200 OK"):
 // up to three characters after the protocol name and one blank.
-std::string StatusAt(const std::string& text, size_t at) {
+std::string_view StatusAt(std::string_view text, size_t at) {
   size_t blank = text.find(' ', at);
   size_t line_end = text.find("\r\n", at);
-  if (blank == std::string::npos || (line_end != std::string::npos && blank > line_end)) return "";
-  std::string status = text.substr(blank + 1, 3);
+  if (blank == std::string_view::npos || (line_end != std::string_view::npos && blank > line_end)) return {};
+  std::string_view status = text.substr(blank + 1, 3);
   size_t cut = status.find_first_of("\r\n ");
-  if (cut != std::string::npos) status.resize(cut);
+  if (cut != std::string_view::npos) status = status.substr(0, cut);
   return status;
 }
 
-bool StartsWithHttp(const std::string& text, size_t at) { return text.compare(at, 5, "HTTP/") == 0; }
+bool StartsWithHttp(std::string_view text, size_t at) { return text.compare(at, 5, "HTTP/") == 0; }
 
 }  // namespace
 
-size_t writer(char* bytes, size_t size, size_t count, std::string* out) {
+size_t writer(char* bytes, size_t size, size_t count, ReceivedText* out) {
   if (out == nullptr) return 0;
+  if (count != 0 && size > static_cast<size_t>(-1) / count) return 0;
   size_t length = size * count;
-  if (length > kMaxReplyBytes - out->size()) {
-    zq_error("Reply larger than %zu bytes, transfer stopped\n", kMaxReplyBytes);
-    return 0;
-  }
-  out->append(bytes, length);
-  return length;
+  return out->Append(bytes, length) ? length : 0;
 }
 
-std::string cutString(std::string& text) {
+void cutString(ReceivedText& received) {
+  const std::string_view text = received.View();
   // libcurl delivers the header text from the status line on; any "HTTP/"
   // further on may be body bytes, so only the start of each header block counts.
   size_t block = 0;
-  std::string status = StartsWithHttp(text, 0) ? StatusAt(text, 0) : "";
+  std::string_view status = StartsWithHttp(text, 0) ? StatusAt(text, 0) : std::string_view();
   while (status.size() == 3 && status[0] == '1') {
     size_t end = text.find(kHeaderEnd, block);
-    if (end == std::string::npos || !StartsWithHttp(text, end + kHeaderEnd.size())) break;
+    if (end == std::string_view::npos || !StartsWithHttp(text, end + kHeaderEnd.size())) break;
     block = end + kHeaderEnd.size();
     status = StatusAt(text, block);
   }
-  zq_print("res_code: %s\n", status.c_str());
-  if (status != "200") return status;
+  zq_print("res_code: %.*s\n", static_cast<int>(status.size()), status.data());
+  if (status != "200") {
+    received.Assign(status);
+    return;
+  }
   size_t body = text.find(kHeaderEnd, block);
   // Headers that never end carry no body.
-  if (body == std::string::npos) return "";
-  return text.substr(body + kHeaderEnd.size());
+  if (body == std::string_view::npos) {
+    received.Keep(0, 0);
+    return;
+  }
+  received.Keep(body + kHeaderEnd.size(), text.size() - body - kHeaderEnd.size());
 }
 
 }  // namespace zq_camera_service

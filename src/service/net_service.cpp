@@ -28,10 +28,10 @@ using HeaderList = std::unique_ptr<curl_slist, SlistCleanup>;
 constexpr long kConnectTimeoutSeconds = 3;
 constexpr long kDefaultTimeoutSeconds = 5;
 
-using WriteCallback = size_t (*)(char*, size_t, size_t, std::string*);
+using WriteCallback = size_t (*)(char*, size_t, size_t, ReceivedText*);
 
 // Options shared by every transfer, whatever the method.
-void SetCommonOptions(CURL* curl, const NetMessage& message, std::string* received) {
+void SetCommonOptions(CURL* curl, const NetMessage& message, ReceivedText* received) {
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, static_cast<WriteCallback>(writer));
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, received);
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
@@ -137,12 +137,14 @@ int NetService::DoPost(NetMessage* message) {
   if (message == nullptr || message->url.empty()) {
     zq_error("Post failed for invalid data\n");
     if (message != nullptr) current_id = message->id;
-    current_response.clear();
+    current_response.Reset(0);
     return -1;
   }
   current_id = message->id;
-  current_response.clear();
-  std::string received;
+  // The bytes arrive straight into the reply's own buffer, bounded by what
+  // this request allows.
+  current_response.Reset(message->max_reply_bytes);
+  ReceivedText& received = current_response;
   const char* url = message->url.c_str();
 
   CurlHandle curl(curl_easy_init());
@@ -178,14 +180,27 @@ int NetService::DoPost(NetMessage* message) {
   SetCommonOptions(curl.get(), *message, &received);
 
   CURLcode code = curl_easy_perform(curl.get());
+  curl_off_t announced = -1;
+  if (received.over_limit()) curl_easy_getinfo(curl.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
   curl.reset();
   headers.reset();
   if (code != CURLE_OK) {
-    zq_error("Net Error %d Left retry count %d |  %s\n", static_cast<int>(code), 0, url);
-    zq_error("Retry failed %s\n", url);
+    if (received.over_limit()) {
+      // Refused like a transfer that failed: the caller sees no reply.
+      if (announced >= 0) {
+        zq_error("Reply of %lld bytes refused, at most %zu allowed: %s\n", static_cast<long long>(announced),
+                 received.limit(), url);
+      } else {
+        zq_error("Reply of more than %zu bytes refused: %s\n", received.limit(), url);
+      }
+    } else {
+      zq_error("Net Error %d Left retry count %d |  %s\n", static_cast<int>(code), 0, url);
+      zq_error("Retry failed %s\n", url);
+    }
+    received.Clear();
     return -1;
   }
-  current_response = is_post ? cutString(received) : std::move(received);
+  if (is_post) cutString(received);
   return 0;
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "service/net_message.h"
+#include "service/received_text.h"
 
 namespace zq_camera_service {
 
@@ -45,9 +46,10 @@ class NetService {
   std::mutex queue_mutex;
   std::condition_variable queue_cond;
   pthread_t post_thread{};
-  // Touched by the worker thread only.
+  // Touched by the worker thread only. The reply's bytes are handed over
+  // with it, so nothing of an exchange stays here once it is answered.
   int64_t current_id = 0;
-  std::string current_response;
+  ReceivedText current_response;
 };
 
 }  // namespace zq_camera_service

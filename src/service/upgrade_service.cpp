@@ -92,6 +92,7 @@ void UpgradeService::RunPass(const UpgradeRequest& request) {
   download.url = url;
   download.header = "";
   download.timeout = kDownloadTimeoutSeconds;
+  download.max_reply_bytes = kMaxDownloadReplyBytes;
   NetMessage reply;
   NetHelper::GetInstance()->SendSyncMessage(download, reply);
   if (reply.data_len < 1) {

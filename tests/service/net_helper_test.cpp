@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <curl/curl.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,6 +19,7 @@
 #include "support/child_process.h"
 #include "support/files.h"
 #include "support/log_settings.h"
+#include "support/loopback.h"
 #include "support/ports.h"
 #include "support/stdout_capture.h"
 
@@ -39,6 +41,8 @@ NetMessage Request(const std::string& method, const std::string& url, const std:
   if (method == "post") request.SetBody(body);
   return request;
 }
+
+constexpr size_t kLargeBody = 600 * 1024;
 
 class NetHelperTest : public ::testing::Test {
  protected:
@@ -200,16 +204,93 @@ TEST_F(NetHelperTest, DroppedConnectionGivesNoReply) {
   EXPECT_EQ(2u, fake_.RequestCount());
 }
 
-TEST_F(NetHelperTest, ReplyPastTheCapIsDropped) {
-  const size_t cap = zq_camera_service::kMaxReplyBytes;
-  fake_.SetReply("GET", "/at-cap", HttpReply::Bytes(std::string(cap, 'z'), "application/zip"));
-  fake_.SetReply("GET", "/past-cap", HttpReply::Bytes(std::string(cap + 1, 'z'), "application/zip"));
-  NetMessage at_cap = Exchange(Request("get", fake_.url("/at-cap")));
-  EXPECT_EQ(static_cast<int32_t>(cap), at_cap.data_len);
+struct LimitCase {
+  const char* name;
+  std::string method;
+  size_t limit;
+  size_t body;        // bytes the peer sends
+  bool replied;       // whether the caller gets them
+};
+
+TEST_F(NetHelperTest, RepliesPastTheRequestsLimitAreRefusedWithOneLine) {
+  using zq_camera_service::kMaxDownloadReplyBytes;
+  using zq_camera_service::kMaxJsonReplyBytes;
+  // A "post" receives its status line and headers too, within the same limit.
+  const LimitCase cases[] = {
+      {"json reply well within", "post", kMaxJsonReplyBytes, 200 * 1024, true},
+      {"json reply past the default limit", "post", kMaxJsonReplyBytes, kMaxJsonReplyBytes + 1, false},
+      {"json reply of megabytes", "post", kMaxJsonReplyBytes, 4 * 1024 * 1024, false},
+      {"get exactly at its limit", "get", 1000, 1000, true},
+      {"get one past its limit", "get", 1000, 1001, false},
+      {"download of megabytes", "get", kMaxDownloadReplyBytes, 3 * 1024 * 1024, true},
+  };
+  for (const LimitCase& c : cases) {
+    fake_.SetReply("*", "/big", HttpReply::Bytes(std::string(c.body, 'z'), "application/json"));
+    NetMessage request = Request(c.method, fake_.url("/big"), "{}");
+    if (c.limit != kMaxJsonReplyBytes) request.max_reply_bytes = c.limit;
+    zq_test::StdoutCapture capture;
+    NetMessage reply = Exchange(request);
+    std::string out = capture.Text();
+    if (c.replied) {
+      EXPECT_EQ(static_cast<int32_t>(c.body), reply.data_len) << c.name;
+      EXPECT_EQ(std::string::npos, out.find("refused")) << c.name;
+      continue;
+    }
+    EXPECT_EQ(0, reply.data_len) << c.name;
+    std::string line = "Service | ERROR: Reply of " + std::to_string(c.body) + " bytes refused, at most " +
+                       std::to_string(c.limit) + " allowed: " + request.url + "\n";
+    EXPECT_EQ(1u, zq_test::CountOccurrences(out, line)) << c.name << "\n" << out;
+    EXPECT_EQ(1u, zq_test::CountOccurrences(out, "Service | ERROR: ")) << c.name << "\n" << out;
+  }
+}
+
+// A peer that answers without a length: the body runs until it closes.
+class UnannouncedLengthPeer {
+ public:
+  explicit UnannouncedLengthPeer(std::string body) : body_(std::move(body)) {
+    listener_ = zq_test::ListenOnLoopback(&port_);
+    thread_ = std::thread([this] {
+      for (int answered = 0; answered < 2; ++answered) {
+        zq_test::UniqueFd peer = zq_test::AcceptWithin(listener_.get(), 10s);
+        if (!peer.valid()) return;
+        zq_test::ReadBytes(peer.get(), 4096, 200ms);
+        std::string answer = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + body_;
+        if (send(peer.get(), answer.data(), answer.size(), MSG_NOSIGNAL) < 0) return;
+      }
+    });
+  }
+  ~UnannouncedLengthPeer() { thread_.join(); }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/stream"; }
+
+ private:
+  std::string body_;
+  uint16_t port_ = 0;
+  zq_test::UniqueFd listener_;
+  std::thread thread_;
+};
+
+TEST_F(NetHelperTest, ReplyWithoutAnnouncedLengthIsRefusedAtTheLimit) {
+  UnannouncedLengthPeer peer(std::string(5000, 'c'));
+  NetMessage request = Request("get", peer.url());
+  request.max_reply_bytes = 4096;
   zq_test::StdoutCapture capture;
-  NetMessage past_cap = Exchange(Request("get", fake_.url("/past-cap")));
-  EXPECT_EQ(0, past_cap.data_len);
-  EXPECT_NE(std::string::npos, capture.Text().find("Service | ERROR: Retry failed " + fake_.url("/past-cap") + "\n"));
+  EXPECT_EQ(0, Exchange(request).data_len);
+  EXPECT_NE(std::string::npos,
+            capture.Text().find("Service | ERROR: Reply of more than 4096 bytes refused: " + request.url + "\n"))
+      << capture.Text();
+  request.max_reply_bytes = 5000;
+  EXPECT_EQ(5000, Exchange(request).data_len);
+}
+
+TEST_F(NetHelperTest, ALimitIsCarriedWithTheRequestNotLeftBehind) {
+  // A refused exchange changes nothing for the next one.
+  fake_.SetReply("POST", "/huge", HttpReply::Bytes(std::string(kLargeBody, 'h'), "application/json"));
+  fake_.SetReply("POST", "/small", HttpReply::Json("{\"Code\":0}"));
+  EXPECT_EQ(0, Exchange(Request("post", fake_.url("/huge"), "{}")).data_len);
+  EXPECT_EQ("{\"Code\":0}", Exchange(Request("post", fake_.url("/small"), "{}")).Reply());
+  NetMessage copy = Request("post", fake_.url("/huge"), "{}");
+  copy.max_reply_bytes = kLargeBody + 4096;
+  EXPECT_EQ(static_cast<int32_t>(kLargeBody), Exchange(copy).data_len);
 }
 
 TEST_F(NetHelperTest, InvalidMessagesAreAnsweredAtOnceAndTheNextExchangeWorks) {

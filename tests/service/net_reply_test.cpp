@@ -5,14 +5,22 @@
 #include <string>
 
 #include "service/net_reply.h"
+#include "service/net_reply_limits.h"
 #include "support/log_settings.h"
 #include "support/stdout_capture.h"
 
 namespace {
 
 using zq_camera_service::cutString;
-using zq_camera_service::kMaxReplyBytes;
+using zq_camera_service::kMaxJsonReplyBytes;
+using zq_camera_service::ReceivedText;
 using zq_camera_service::writer;
+
+ReceivedText Received(const std::string& text, size_t limit = kMaxJsonReplyBytes) {
+  ReceivedText received(limit);
+  EXPECT_TRUE(received.Append(text.data(), text.size()));
+  return received;
+}
 
 struct CutCase {
   const char* name;
@@ -47,19 +55,29 @@ TEST(CutStringTest, ReducesTheReceivedTextToTheReply) {
   zq_test::ScopedLogSettings logs(4, 3, "");
   for (const CutCase& c : cases) {
     zq_test::StdoutCapture capture;
-    std::string text = c.received;
-    EXPECT_EQ(c.reply, cutString(text)) << c.name;
+    ReceivedText text = Received(c.received);
+    cutString(text);
+    EXPECT_EQ(c.reply, text.View()) << c.name;
     EXPECT_EQ("Service | DEBUG: res_code: " + c.status + "\n", capture.Text()) << c.name;
   }
 }
 
+TEST(CutStringTest, KeepsTheBodyInTheBufferItArrivedIn) {
+  const std::string body(3000, 'b');
+  ReceivedText text = Received("HTTP/1.1 200 OK\r\nContent-Length: 3000\r\n\r\n" + body);
+  const char* buffer = text.View().data();
+  cutString(text);
+  EXPECT_EQ(body, text.View());
+  EXPECT_EQ(buffer, text.View().data()) << "the body was copied instead of moved to the front";
+}
+
 TEST(WriterTest, AppendsEveryByte) {
-  std::string out = "x";
+  ReceivedText out(16);
   char bytes[] = {'a', '\0', 'b'};
   EXPECT_EQ(3u, writer(bytes, 1, 3, &out));
-  EXPECT_EQ(std::string("xa\0b", 4), out);
+  EXPECT_EQ(std::string("a\0b", 3), out.View());
   EXPECT_EQ(0u, writer(bytes, 1, 0, &out));
-  EXPECT_EQ(4u, out.size());
+  EXPECT_EQ(3u, out.size());
 }
 
 TEST(WriterTest, MissingDestinationIsAWriteError) {
@@ -67,14 +85,62 @@ TEST(WriterTest, MissingDestinationIsAWriteError) {
   EXPECT_NE(1u, writer(bytes, 1, 1, nullptr));
 }
 
-TEST(WriterTest, StopsAtTheReplyCap) {
-  zq_test::ScopedLogSettings logs(0, 3, "");
-  std::string out(kMaxReplyBytes - 2, 'a');
-  char bytes[] = {'b', 'c', 'd'};
-  EXPECT_EQ(2u, writer(bytes, 1, 2, &out));  // exactly at the cap: accepted
-  EXPECT_EQ(kMaxReplyBytes, out.size());
-  EXPECT_NE(1u, writer(bytes, 1, 1, &out));  // one past it: the transfer stops
-  EXPECT_EQ(kMaxReplyBytes, out.size());
+TEST(WriterTest, StopsAtTheRequestsLimitAndKeepsNothingMore) {
+  const size_t limits[] = {1, 4096, 4097, kMaxJsonReplyBytes};
+  for (size_t limit : limits) {
+    ReceivedText out(limit);
+    std::string chunk(1000, 'a');
+    size_t accepted = 0;
+    while (accepted + chunk.size() <= limit) {
+      ASSERT_EQ(chunk.size(), writer(chunk.data(), 1, chunk.size(), &out)) << limit;
+      accepted += chunk.size();
+    }
+    size_t rest = limit - accepted;
+    EXPECT_EQ(rest, writer(chunk.data(), 1, rest, &out)) << "exactly at the limit is accepted: " << limit;
+    EXPECT_FALSE(out.over_limit()) << limit;
+    EXPECT_EQ(0u, writer(chunk.data(), 1, 1, &out)) << "one byte past it stops the transfer: " << limit;
+    EXPECT_TRUE(out.over_limit()) << limit;
+    EXPECT_EQ(limit, out.size()) << limit;
+    EXPECT_EQ(0u, writer(chunk.data(), 1, 0, &out)) << "once refused, nothing more is taken: " << limit;
+  }
+}
+
+TEST(ReceivedTextTest, NeverAllocatesPastItsLimit) {
+  // Growth is geometric, but the last step is cut to the limit: a reply of
+  // the largest allowed size never costs more than the limit in memory.
+  ReceivedText out(10000);
+  std::string chunk(999, 'x');
+  while (out.Append(chunk.data(), chunk.size())) {
+    EXPECT_LE(out.capacity(), 10000u);
+  }
+  EXPECT_EQ(10000u, out.capacity());
+  size_t length = 0;
+  std::unique_ptr<char[]> bytes = out.Release(&length);
+  EXPECT_EQ(9990u, length);
+  EXPECT_EQ(0u, out.size());
+  EXPECT_TRUE(out.View().empty());
+}
+
+TEST(ReceivedTextTest, ReleaseHandsOverTheBufferItself) {
+  ReceivedText out(100);
+  ASSERT_TRUE(out.Append("reply", 5));
+  const char* held = out.View().data();
+  size_t length = 0;
+  std::unique_ptr<char[]> bytes = out.Release(&length);
+  EXPECT_EQ(held, bytes.get());
+  EXPECT_EQ(5u, length);
+  EXPECT_EQ(nullptr, ReceivedText(100).Release(&length));
+  EXPECT_EQ(0u, length);
+}
+
+TEST(ReceivedTextTest, ResetStartsAFreshTransfer) {
+  ReceivedText out(2);
+  EXPECT_FALSE(out.Append("abc", 3));
+  EXPECT_TRUE(out.over_limit());
+  out.Reset(8);
+  EXPECT_FALSE(out.over_limit());
+  EXPECT_TRUE(out.Append("abc", 3));
+  EXPECT_EQ("abc", out.View());
 }
 
 }  // namespace
