@@ -205,7 +205,8 @@ TEST_F(FaultInjectionProcessTest, DiskFullWhileTheRotatedKeyIsWrittenKeepsThePre
   // so writing the rotated BaseConfig.json fails as on a full flash.
   zq_test::CloudSettings settings = cloud_->Settings();
   settings.key = "rotated-key";
-  settings.company_id = std::string(300 * 1024, 'c');
+  // Within the 256 KiB a cloud reply may have, beyond the file-size limit.
+  settings.company_id = std::string(200 * 1024, 'c');
   cloud_->SetSettings(settings);
   const std::string stored = zq_test::ReadFile(BaseConfigPath());
   ASSERT_EQ("initial-key", StoredNewKey(stored));
@@ -214,7 +215,7 @@ TEST_F(FaultInjectionProcessTest, DiskFullWhileTheRotatedKeyIsWrittenKeepsThePre
   zq_test::Env env = environment_.env;
   env["LOG_LEVEL"] = "1";  // the captured output counts against the limit too
   auto service = std::make_unique<zq_test::ChildProcess>(
-      env, "/usr/bin/prlimit", std::vector<std::string>{"--fsize=262144", ZQ_SERVICE_BINARY});
+      env, "/usr/bin/prlimit", std::vector<std::string>{"--fsize=131072", ZQ_SERVICE_BINARY});
   ASSERT_TRUE(cloud_->WaitForAccepted(1, 15s)) << service->Stdout();
   ASSERT_TRUE(service->WaitForStdout("Failed to save rotated key to base config", 10s)) << service->Stdout();
   ASSERT_TRUE(HeartbeatsResume(*service, 2, 15s));
