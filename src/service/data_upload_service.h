@@ -28,7 +28,9 @@ constexpr int SHARE_BUF_CAMERA_PIC = 34;
 constexpr int SHARE_BUF_H264 = 35;
 constexpr int FACE_BUFFER_SIZE = 1048576;
 // Image bytes one batch may hold. A face list can name thousands of groups;
-// without a bound one list could make the pass hold gigabytes of images.
+// without a bound one list could make the pass hold gigabytes of images. The
+// pass asks for no further image once the batch is full or an image does not
+// fit, and drops the rest of the list.
 constexpr int64_t FACE_BATCH_IMAGE_LIMIT = 16 * 1048576;
 
 class DataUploadService : public BaseService {
