@@ -131,7 +131,8 @@ TEST_F(ShareBufStandInTest, OnlyRegularFilesAreListsOrImagesAndNoneIsWaitedOn) {
   const Kind kinds[] = {
       {"FIFO", [&](const std::string& path) { traps.Put(path); }},
       {"directory", [](const std::string& path) { std::filesystem::create_directory(path); }},
-      {"link to a regular file", [&](const std::string& path) { std::filesystem::create_symlink(regular_image, path); }},
+      {"link to a regular file",
+       [&](const std::string& path) { std::filesystem::create_symlink(regular_image, path); }},
       {"link to a FIFO",
        [&](const std::string& path) {
          traps.Put(path + ".fifo");
@@ -155,8 +156,8 @@ TEST_F(ShareBufStandInTest, OnlyRegularFilesAreListsOrImagesAndNoneIsWaitedOn) {
     kind.put(stand_in::FaceImagePath(dir_.path(), 1, 1, object));
     int found = -1;
     std::vector<char> buffer(64, '#');
-    ASSERT_TRUE(traps.ReturnsWithin(5s, [&] { found = Inf_ShareBufFindOneFrame(handle, 64, buffer.data(), 1, 1, object); }))
-        << kind.name << ": the image lookup waited";
+    auto lookup = [&] { found = Inf_ShareBufFindOneFrame(handle, 64, buffer.data(), 1, 1, object); };
+    ASSERT_TRUE(traps.ReturnsWithin(5s, lookup)) << kind.name << ": the image lookup waited";
     EXPECT_EQ(0, found) << kind.name;
     EXPECT_EQ(std::string(64, '#'), std::string(buffer.data(), 64)) << kind.name << ": nothing written";
     ++object;
