@@ -1,5 +1,6 @@
 #include "service/data_upload_service.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -207,7 +208,14 @@ void DataUploadService::CheckCapFaceRoutine() {
   int over_limit = 0;
   MJPEG_QUERY_INFO_ST locator{};       // one per pass, not reset between groups
   const rapidjson::Value* groups = json::GetArray(list, "Groups");
-  for (int64_t i = 0; groups != nullptr && i < group_count && i < static_cast<int64_t>(groups->Size()); ++i) {
+  const int64_t listed = groups == nullptr ? 0 : std::min<int64_t>(group_count, groups->Size());
+  for (int64_t i = 0; i < listed; ++i) {
+    // Once the batch is full no image is asked for any more: every lookup
+    // copies up to a whole image, and a list can name thousands.
+    if (batch_image_bytes >= FACE_BATCH_IMAGE_LIMIT) {
+      over_limit = static_cast<int>(listed - i);
+      break;
+    }
     const rapidjson::Value& group = (*groups)[static_cast<rapidjson::SizeType>(i)];
     std::string url;
     if (!json::GetString(group, "faceDetect_url", &url)) {
@@ -230,9 +238,11 @@ void DataUploadService::CheckCapFaceRoutine() {
       zq_print("face not put or covered,may try get\n");
       continue;
     }
+    // An image that does not fit ends the list as well: going on to look for
+    // smaller ones would let a list of large images cost a lookup per group.
     if (batch_image_bytes + m > FACE_BATCH_IMAGE_LIMIT) {
-      ++over_limit;
-      continue;
+      over_limit = static_cast<int>(listed - i);
+      break;
     }
     batch_image_bytes += m;
 

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -28,8 +29,16 @@ constexpr int SHARE_BUF_CAMERA_PIC = 34;
 constexpr int SHARE_BUF_H264 = 35;
 constexpr int FACE_BUFFER_SIZE = 1048576;
 // Image bytes one batch may hold. A face list can name thousands of groups;
-// without a bound one list could make the pass hold gigabytes of images.
+// without a bound one list could make the pass hold gigabytes of images. The
+// pass asks for no further image once the batch is full or an image does not
+// fit, and drops the rest of the list.
 constexpr int64_t FACE_BATCH_IMAGE_LIMIT = 16 * 1048576;
+
+// What the H.264 reader keeps queued for a caller that reads less than the
+// stream brings: past either bound the oldest frames are dropped.
+constexpr size_t kMaxQueuedH264Frames = 64;
+constexpr size_t kMaxQueuedH264Bytes = 16 * 1048576;
+static_assert(kMaxShareBufFrameLength <= kMaxQueuedH264Bytes, "the newest frame always fits");
 
 class DataUploadService : public BaseService {
  public:
@@ -89,6 +98,10 @@ class DataUploadService : public BaseService {
   using FrameRead = int (*)(int handle, int capacity, char* buffer);
   static bool FetchFrame(FrameRead read, int handle, char* frame, ShareBufFrameHeader* header);
   bool QueueNextStreamFrame();
+  // Makes room for one more frame of `incoming` bytes within the queue's
+  // bounds, oldest first; the number of frames dropped.
+  size_t DropOldestH264Frames(size_t incoming);
+  void PopH264Head();
   void StopStreamThread();
   void JoinStreamThreadLocked();
   void CloseReaderShareBuffers();
@@ -134,6 +147,7 @@ class DataUploadService : public BaseService {
   std::mutex stream_lock;
   SharedQueue<std::string> h264_queue;  // one element per frame, oldest first
   size_t h264_read_offset = 0;          // bytes of the head element already copied out
+  size_t h264_queued_bytes = 0;         // bytes of every queued element
   bool h264_key_frame_seen = false;
   std::unique_ptr<char[]> stream_frame_buffer;  // header and frame as fetched, made on first use
 };

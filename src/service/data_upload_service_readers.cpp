@@ -146,6 +146,7 @@ int DataUploadService::ResetH264Stream() {
   std::lock_guard<std::mutex> lock(stream_lock);
   h264_queue.clear();
   h264_read_offset = 0;
+  h264_queued_bytes = 0;
   h264_key_frame_seen = false;
   return 0;
 }
@@ -165,10 +166,33 @@ bool DataUploadService::QueueNextStreamFrame() {
     if (header.key_frame != 1 && !h264_key_frame_seen) continue;
     h264_key_frame_seen = true;
     last_stream_frame_time = header.frame_time;
+    const size_t dropped = DropOldestH264Frames(header.frame_len);
+    if (dropped > 0) zq_warn("h264 queue full, %zu oldest frames dropped\n", dropped);
+    h264_queued_bytes += header.frame_len;
     h264_queue.push_back(std::string(frame + kShareBufFrameHeaderSize, header.frame_len));
     return true;
   }
   return false;
+}
+
+size_t DataUploadService::DropOldestH264Frames(size_t incoming) {
+  // A frame is at most kMaxShareBufFrameLength, within the byte bound, so
+  // the new frame itself always fits once the older ones are gone.
+  size_t dropped = 0;
+  while (!h264_queue.empty() &&
+         (h264_queue.size() >= kMaxQueuedH264Frames || h264_queued_bytes + incoming > kMaxQueuedH264Bytes)) {
+    PopH264Head();
+    ++dropped;
+  }
+  return dropped;
+}
+
+// Only called with stream_lock held and the queue not empty: nothing else
+// takes elements out, so front() and pop_front() never wait.
+void DataUploadService::PopH264Head() {
+  h264_queued_bytes -= h264_queue.front().size();
+  h264_read_offset = 0;
+  h264_queue.pop_front();
 }
 
 int DataUploadService::ReadCapH264Stream(void* buffer, int len) {
@@ -192,8 +216,7 @@ int DataUploadService::ReadCapH264Stream(void* buffer, int len) {
     } else {
       memcpy(out + copied, head.data() + h264_read_offset, rest);
       copied += rest;
-      h264_read_offset = 0;
-      h264_queue.pop_front();
+      PopH264Head();
     }
   }
   return static_cast<int>(copied);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "platform/inf_comm_stand_in/share_buf_control.h"
 #include "platform/inf_share_buf.h"
 #include "service/share_buf_frame_header.h"
+#include "support/fifo_traps.h"
 #include "support/files.h"
 
 namespace {
@@ -90,6 +92,26 @@ TEST_F(ShareBufFramesTest, StreamReadsHandOutEachFrameOnceInOrder) {
   // Each handle keeps its own place.
   int other = Open(35);
   EXPECT_EQ(std::make_pair(static_cast<int>(a.size()), a), ReadWith(Inf_ShareBufGetOneFrame, other, 4096));
+}
+
+TEST_F(ShareBufFramesTest, FifosNamedLikeFramesAreSkippedWithoutWaiting) {
+  using namespace std::chrono_literals;
+  int picture = Open(34);
+  int stream = Open(35);
+  const std::string a = FrameShareBufWriter::FrameBytes(1, true, "a");
+  const std::string b = FrameShareBufWriter::FrameBytes(2, false, "bb");
+  zq_test::FifoTraps traps;
+  // Picture: the newest name is a FIFO, the regular frame below it is handed out.
+  writer_.PutFrame(34, 1, a);
+  traps.Put(stand_in::FramePath(dir_.path(), 34, 2));
+  std::pair<int, std::string> read;
+  ASSERT_TRUE(traps.ReturnsWithin(5s, [&] { read = ReadWith(Inf_ShareBufGetCurFrame, picture, 4096); }));
+  EXPECT_EQ(std::make_pair(static_cast<int>(a.size()), a), read);
+  // Stream: the next name is a FIFO, the stream goes on past it.
+  traps.Put(stand_in::FramePath(dir_.path(), 35, 1));
+  writer_.PutFrame(35, 2, b);
+  ASSERT_TRUE(traps.ReturnsWithin(5s, [&] { read = ReadWith(Inf_ShareBufGetOneFrame, stream, 4096); }));
+  EXPECT_EQ(std::make_pair(static_cast<int>(b.size()), b), read);
 }
 
 TEST_F(ShareBufFramesTest, FramesLargerThanTheCapacityAreCutAndTheirSizeReturned) {

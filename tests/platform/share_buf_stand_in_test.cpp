@@ -2,15 +2,21 @@
 // contract that whole-process tests and the demo rely on, and the scripted
 // faults of the control calls.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "fakes/face_share_buf_writer.h"
 #include "platform/inf_comm_stand_in/share_buf_control.h"
 #include "platform/inf_share_buf.h"
+#include "support/fifo_traps.h"
 #include "support/files.h"
 
 namespace {
@@ -110,6 +116,79 @@ TEST_F(ShareBufStandInTest, ImagesByLocatorWithFullSixtyFourBitTimestamp) {
   EXPECT_EQ(77, lookups[0].objectID);
 }
 
+TEST_F(ShareBufStandInTest, OnlyRegularFilesAreListsOrImagesAndNoneIsWaitedOn) {
+  using namespace std::chrono_literals;
+  int handle = Open();
+  ASSERT_NE(0, handle);
+  zq_test::FifoTraps traps;
+  const std::string regular_image = stand_in::FaceImagePath(dir_.path(), 1, 1, 1);
+  writer_.PutImage(1, 1, 1, "real");
+  // What can stand where a list or an image is looked for.
+  struct Kind {
+    const char* name;
+    std::function<void(const std::string&)> put;
+  };
+  const Kind kinds[] = {
+      {"FIFO", [&](const std::string& path) { traps.Put(path); }},
+      {"directory", [](const std::string& path) { std::filesystem::create_directory(path); }},
+      {"link to a regular file",
+       [&](const std::string& path) { std::filesystem::create_symlink(regular_image, path); }},
+      {"link to a FIFO",
+       [&](const std::string& path) {
+         traps.Put(path + ".fifo");
+         std::filesystem::create_symlink(path + ".fifo", path);
+       }},
+      {"link to a device", [](const std::string& path) { std::filesystem::create_symlink("/dev/zero", path); }},
+  };
+  uint64_t seq = 1;
+  int object = 10;
+  for (const Kind& kind : kinds) {
+    // Under the newest list name: the regular list before it is the newest.
+    writer_.PutList(seq, "list " + std::to_string(seq));
+    kind.put(stand_in::FaceListPath(dir_.path(), seq + 1));
+    std::pair<int, std::string> read;
+    ASSERT_TRUE(traps.ReturnsWithin(5s, [&] { read = ReadList(handle); })) << kind.name << ": the list read waited";
+    EXPECT_EQ("list " + std::to_string(seq), read.second) << kind.name;
+    EXPECT_EQ(0, ReadList(handle).first) << kind.name << ": never handed out";
+    seq += 2;
+
+    // Under an image name: not found.
+    kind.put(stand_in::FaceImagePath(dir_.path(), 1, 1, object));
+    int found = -1;
+    std::vector<char> buffer(64, '#');
+    auto lookup = [&] { found = Inf_ShareBufFindOneFrame(handle, 64, buffer.data(), 1, 1, object); };
+    ASSERT_TRUE(traps.ReturnsWithin(5s, lookup)) << kind.name << ": the image lookup waited";
+    EXPECT_EQ(0, found) << kind.name;
+    EXPECT_EQ(std::string(64, '#'), std::string(buffer.data(), 64)) << kind.name << ": nothing written";
+    ++object;
+  }
+  // The regular files go on being read.
+  writer_.PutList(seq, "after");
+  EXPECT_EQ(std::make_pair(5, std::string("after")), ReadList(handle));
+  char image[8];
+  EXPECT_EQ(4, Inf_ShareBufFindOneFrame(handle, sizeof image, image, 1, 1, 1));
+}
+
+TEST_F(ShareBufStandInTest, TheLookupRecordKeepsItsFirstEntriesAndCountsEveryLookup) {
+  int handle = Open();
+  char buffer[8];
+  const int total = static_cast<int>(stand_in::kMaxRecordedLookups) + 500;
+  for (int i = 0; i < total; ++i) Inf_ShareBufFindOneFrame(handle, sizeof buffer, buffer, 7, 1, i);
+  Inf_ShareBufFindOneFrame(0, sizeof buffer, buffer, 7, 1, 1);  // an invalid handle is no lookup
+  stand_in::Counters counters = stand_in::GetCounters();
+  EXPECT_EQ(static_cast<uint64_t>(total), counters.lookup_count);
+  ASSERT_EQ(stand_in::kMaxRecordedLookups, counters.lookups.size());
+  EXPECT_EQ(0, counters.lookups.front().objectID);
+  EXPECT_EQ(static_cast<int>(stand_in::kMaxRecordedLookups) - 1, counters.lookups.back().objectID);
+
+  stand_in::Reset();
+  Inf_ShareBufFindOneFrame(handle, sizeof buffer, buffer, 7, 1, 99);
+  counters = stand_in::GetCounters();
+  EXPECT_EQ(1u, counters.lookup_count);
+  ASSERT_EQ(1u, counters.lookups.size());
+  EXPECT_EQ(99, counters.lookups[0].objectID) << "recorded again from the start after a reset";
+}
+
 TEST_F(ShareBufStandInTest, FramesLargerThanTheCapacityAreCutAndReportTheirSize) {
   int handle = Open();
   writer_.PutList(1, std::string(100, 'L'));
@@ -189,6 +268,7 @@ TEST_F(ShareBufStandInTest, ScriptedFaultsComeFirstThenTheFilesAgain) {
   EXPECT_EQ(1, counters.inits);
   EXPECT_EQ(4, counters.list_reads);
   EXPECT_EQ(3u, counters.lookups.size());
+  EXPECT_EQ(3u, counters.lookup_count);
 }
 
 }  // namespace

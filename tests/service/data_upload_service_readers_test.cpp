@@ -306,6 +306,36 @@ TEST_F(ReadersTest, StreamCopyOutTable) {
   }
 }
 
+TEST_F(ReadersTest, StreamQueueDropsTheOldestFramesPastItsBounds) {
+  using zq_camera_service::kMaxQueuedH264Bytes;
+  using zq_camera_service::kMaxQueuedH264Frames;
+  StartStream();
+  // A caller that reads less than the stream brings: each read queues one
+  // frame. The first frame is read in part, then pushed out whole.
+  const size_t frames = kMaxQueuedH264Frames + 6;
+  for (uint64_t i = 1; i <= frames; ++i) PutStreamFrame(i, 1000 + i, i == 1, Pattern(20, static_cast<char>(i)));
+  EXPECT_EQ(Pattern(20, 1).substr(0, 10), Read(10));
+  std::string out;
+  {
+    zq_test::StdoutCapture capture;
+    for (size_t i = 2; i <= frames; ++i) Read(0);
+    out = capture.Text();
+  }
+  EXPECT_NE(std::string::npos, out.find("Service | WARN: h264 queue full, 1 oldest frames dropped\n")) << out;
+  std::string newest;
+  for (size_t i = frames - kMaxQueuedH264Frames + 1; i <= frames; ++i) newest += Pattern(20, static_cast<char>(i));
+  EXPECT_EQ(newest, Read(static_cast<int>(frames * 20))) << "the newest frames, each whole";
+
+  // Large frames: the byte bound holds, a queue exactly at it is kept.
+  const size_t quarter = kMaxQueuedH264Bytes / 4;
+  for (uint64_t i = 0; i < 5; ++i) PutStreamFrame(100 + i, 2000 + i, false, Pattern(quarter, static_cast<char>(i)));
+  for (int i = 0; i < 5; ++i) Read(0);
+  std::string held = Read(static_cast<int>(kMaxQueuedH264Bytes + quarter));
+  ASSERT_EQ(kMaxQueuedH264Bytes, held.size());
+  EXPECT_EQ(Pattern(quarter, 1), held.substr(0, quarter)) << "the first large frame was dropped";
+  EXPECT_EQ(Pattern(quarter, 4), held.substr(3 * quarter));
+}
+
 TEST_F(ReadersTest, StreamFramesWithHostileLengthsAreNotQueued) {
   StartStream();
   writer_.PutFrame(kStream, 1, FrameShareBufWriter::FrameBytes(50, 500, true, "short"));

@@ -19,6 +19,7 @@
 
 #include "fakes/face_share_buf_writer.h"
 #include "platform/inf_comm_stand_in/share_buf_control.h"
+#include "support/fifo_traps.h"
 #include "support/files.h"
 #include "support/log_settings.h"
 #include "support/stdout_capture.h"
@@ -376,6 +377,62 @@ TEST_F(DataUploadServiceTest, HostileListsAndImagesAreHandledSafely) {
   EXPECT_EQ(-2147483647 - 1, lookups[0].objectID);
 }
 
+// A list of groups naming images by size only (0: an image never put).
+std::string ListOfImageSizes(const std::vector<int>& sizes) {
+  std::string text = "{\"Group_Num\":" + std::to_string(sizes.size()) + ",\"Groups\":[";
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    text += std::string(i > 0 ? "," : "") + "{\"faceDetect_url\":\"datatype=1&timestamp=" + std::to_string(sizes[i]) +
+            "&objectID=1\"}";
+  }
+  return text + "]}";
+}
+
+TEST_F(DataUploadServiceTest, TheFetchAsksForNoImageOnceTheBatchIsFull) {
+  const int mib = FACE_BUFFER_SIZE;
+  const int nearly = 1000000;  // sixteen fit, the seventeenth does not
+  struct Case {
+    const char* name;
+    std::vector<int> sizes;
+    uint64_t lookups;
+    size_t faces;
+    std::string warning;  // "" when nothing is dropped
+  };
+  std::vector<int> alternating;
+  for (int i = 0; i < 40; ++i) alternating.push_back(i % 2 == 0 ? mib : 0);
+  const Case cases[] = {
+      {"one 1 MiB image named 5000 times", std::vector<int>(5000, mib), 16, 16,
+       "face batch image limit reached, 4984 faces skipped\n"},
+      {"the image that does not fit ends the list", std::vector<int>(300, nearly), 17, 16,
+       "face batch image limit reached, 284 faces skipped\n"},
+      {"images not found take no room", alternating, 31, 16, "face batch image limit reached, 9 faces skipped\n"},
+      {"a list within the limit is fetched whole", std::vector<int>(10, mib), 10, 10, ""},
+  };
+  writer_.PutImage(mib, 1, 1, std::string(mib, '\x11'));
+  writer_.PutImage(nearly, 1, 1, std::string(nearly, '\x22'));
+  for (const Case& c : cases) {
+    Fresh();
+    RecordingHandler handler;
+    service_->RegisterHandler(&handler);
+    writer_.PutList(next_seq_++, ListOfImageSizes(c.sizes));
+    std::string out;
+    {
+      zq_test::StdoutCapture capture;
+      service_->CheckCapFaceRoutine();
+      out = capture.Text();
+    }
+    EXPECT_EQ(c.lookups, stand_in::GetCounters().lookup_count) << c.name;
+    ASSERT_EQ(std::vector<size_t>{c.faces}, handler.BatchSizes()) << c.name;
+    int64_t bytes = 0;
+    for (const FaceInfo_Upload& face : handler.Batch(0)) bytes += face.image_len;
+    EXPECT_LE(bytes, zq_camera_service::FACE_BATCH_IMAGE_LIMIT) << c.name;
+    if (c.warning.empty()) {
+      EXPECT_EQ(std::string::npos, out.find("face batch image limit reached")) << c.name;
+    } else {
+      EXPECT_NE(std::string::npos, out.find("Service | WARN: " + c.warning)) << c.name << "\n" << out.substr(0, 2000);
+    }
+  }
+}
+
 TEST_F(DataUploadServiceTest, TheLocatorStartsEachPassAtZeroAndCarriesOverBetweenGroups) {
   // Pieces a url lacks keep what the group before it gave, within one pass.
   writer_.PutList(next_seq_++,
@@ -455,6 +512,29 @@ TEST_F(DataUploadServiceTest, DirectBatchesAreCopiedRecordByRecord) {
   service_->RemoveFaceInfoFromPool(&faces[0]);
   EXPECT_FALSE(faces[0].image);
   EXPECT_EQ(2, faces[0].image_len);
+}
+
+TEST_F(DataUploadServiceTest, FifosNamedLikeAListOrAnImageDoNotHoldUpTheFetchThread) {
+  zq_test::FifoTraps traps;
+  service_->RegisterHandler(&first_);
+  ASSERT_EQ(0, service_->StartService());
+  // The newest list name is a FIFO; then a list whose first image is one.
+  traps.Put(stand_in::FaceListPath(dir_.path(), next_seq_++));
+  writer_.PutImage(2, 1, 2, "second");
+  traps.Put(stand_in::FaceImagePath(dir_.path(), 2, 1, 1));
+  bool delivered = false;
+  // Stopping joins the fetch thread, so it is inside the bounded call too.
+  EXPECT_TRUE(traps.ReturnsWithin(10s, [&] {
+    std::this_thread::sleep_for(600ms);  // a few passes over the FIFO list
+    writer_.PutList(next_seq_++,
+                    "{\"Group_Num\":2,\"Groups\":[{\"faceDetect_url\":\"datatype=1&timestamp=2&objectID=1\"},"
+                    "{\"faceDetect_url\":\"datatype=1&timestamp=2&objectID=2\"}]}");
+    delivered = first_.WaitForBatches(1, 3s);
+    service_->StopService();
+  }));
+  EXPECT_TRUE(delivered) << "the fetch thread went on past both FIFOs";
+  ASSERT_EQ(std::vector<size_t>{1}, first_.BatchSizes());
+  EXPECT_EQ(std::string("second"), std::string(first_.Batch(0)[0].image.get(), 6));
 }
 
 TEST_F(DataUploadServiceTest, FetchThreadDeliversAndStopsPromptly) {

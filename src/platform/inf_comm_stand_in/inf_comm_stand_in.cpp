@@ -1,6 +1,7 @@
 // Host stand-in of the camera's share-buffer library (see share_buf_control.h
 // for the directory layout). Self-contained: it sits below the service's own
-// code, as the camera library does, and logs nothing.
+// code, as the camera library does, links none of it (the descriptor guard is
+// a header) and logs nothing.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include <map>
 #include <mutex>
 
+#include "base/unique_fd.h"
 #include "platform/inf_comm_stand_in/share_buf_control.h"
 #include "platform/inf_share_buf.h"
 
@@ -65,26 +67,43 @@ int WriteScripted(const ScriptedRead& read, int capacity, char* buffer) {
   return read.result;
 }
 
-// Copies at most `capacity` bytes of the file; its whole size, 0 when it is
-// empty, or -1 when it cannot be read (absent, vanished, not a file).
-int ReadFrameFile(const std::string& path, int capacity, char* buffer) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
+// Only regular files are frames. Anything else named like one (a FIFO, a
+// device node, a directory, a symbolic link) is never opened: opening a FIFO
+// for reading waits for a writer, and the fetch thread calling in would wait
+// with it.
+bool IsRegularEntry(const std::string& directory, const struct dirent* entry) {
+  if (entry->d_type != DT_UNKNOWN) return entry->d_type == DT_REG;
   struct stat info {};
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    close(fd);
-    return -1;
-  }
-  uint64_t size = static_cast<uint64_t>(info.st_size);
+  return lstat((directory + "/" + entry->d_name).c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// The file opened for reading, and its size, when it is a regular file; no
+// descriptor otherwise. The check before the open keeps other kinds of files
+// from being opened at all; the open itself neither follows a link nor waits,
+// and the check after it catches a file swapped in between.
+UniqueFd OpenRegularFile(const std::string& path, uint64_t* size) {
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return UniqueFd();
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid() || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return UniqueFd();
+  *size = static_cast<uint64_t>(info.st_size);
+  return fd;
+}
+
+// Copies at most `capacity` bytes of the file; its whole size, 0 when it is
+// empty, or -1 when it cannot be read (absent, vanished, not a regular file).
+int ReadFrameFile(const std::string& path, int capacity, char* buffer) {
+  uint64_t size = 0;
+  UniqueFd fd = OpenRegularFile(path, &size);
+  if (!fd.valid()) return -1;
   size_t wanted = size < static_cast<uint64_t>(capacity) ? static_cast<size_t>(size) : static_cast<size_t>(capacity);
   size_t done = 0;
   while (done < wanted) {
-    ssize_t got = read(fd, buffer + done, wanted - done);
+    ssize_t got = read(fd.get(), buffer + done, wanted - done);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     done += static_cast<size_t>(got);
   }
-  close(fd);
   // A file that shrank under us is handed out as far as it was read.
   if (done < wanted) return ClampToResult(done);
   return ClampToResult(size);
@@ -108,13 +127,14 @@ bool ParseListName(const char* name, uint64_t* seq) {
 
 // The highest list number above the handle's last one; false when there is none.
 bool NewestListAfter(const Handle& handle, uint64_t* seq) {
-  DIR* dir = opendir((handle.directory + "/40/lists").c_str());
+  const std::string lists = handle.directory + "/40/lists";
+  DIR* dir = opendir(lists.c_str());
   if (dir == nullptr) return false;
   bool found = false;
   uint64_t best = 0;
   while (struct dirent* entry = readdir(dir)) {
     uint64_t candidate = 0;
-    if (!ParseListName(entry->d_name, &candidate)) continue;
+    if (!ParseListName(entry->d_name, &candidate) || !IsRegularEntry(lists, entry)) continue;
     if (handle.list_delivered && candidate <= handle.last_list_seq) continue;
     if (!found || candidate > best) {
       best = candidate;
@@ -144,14 +164,15 @@ bool ParseFrameName(const char* name, uint64_t* seq) {
 // Buffer 34: the highest frame number (newest). Buffer 35: the lowest frame
 // number above the handle's last one (next in stream order).
 bool PickFrame(const Handle& handle, uint64_t* seq) {
-  DIR* dir = opendir((handle.directory + "/" + std::to_string(handle.buf_id) + "/frames").c_str());
+  const std::string frames = handle.directory + "/" + std::to_string(handle.buf_id) + "/frames";
+  DIR* dir = opendir(frames.c_str());
   if (dir == nullptr) return false;
   const bool newest = handle.buf_id == kCameraPictureBuffer;
   bool found = false;
   uint64_t best = 0;
   while (struct dirent* entry = readdir(dir)) {
     uint64_t candidate = 0;
-    if (!ParseFrameName(entry->d_name, &candidate)) continue;
+    if (!ParseFrameName(entry->d_name, &candidate) || !IsRegularEntry(frames, entry)) continue;
     if (!newest && handle.frame_delivered && candidate <= handle.last_frame_seq) continue;
     if (!found || (newest ? candidate > best : candidate < best)) {
       best = candidate;
@@ -311,11 +332,14 @@ int Inf_ShareBufFindOneFrame(int handle, int capacity, char* buffer, uint64_t ti
   std::lock_guard<std::mutex> lock(s.mutex);
   Handle* h = FindHandle(s, handle);
   if (h == nullptr || h->buf_id != kFaceBuffer) return -1;
-  Lookup lookup;
-  lookup.timestamp = timestamp;
-  lookup.datatype = datatype;
-  lookup.objectID = objectID;
-  s.counters.lookups.push_back(lookup);
+  ++s.counters.lookup_count;
+  if (s.counters.lookups.size() < kMaxRecordedLookups) {
+    Lookup lookup;
+    lookup.timestamp = timestamp;
+    lookup.datatype = datatype;
+    lookup.objectID = objectID;
+    s.counters.lookups.push_back(lookup);
+  }
   if (!s.image_script.empty()) {
     ScriptedRead read = std::move(s.image_script.front());
     s.image_script.pop_front();

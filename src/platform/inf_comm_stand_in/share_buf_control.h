@@ -15,12 +15,15 @@
 // (frame length 0) and return 0. Writers put files in place
 // atomically (write elsewhere, then rename), as the camera software swaps whole
 // frames. A frame larger than the capacity is cut to the capacity and its full
-// size is returned, so the caller can tell.
+// size is returned, so the caller can tell. Only regular files are frames:
+// anything else named like one (a FIFO, a device, a directory, a symbolic
+// link) is skipped without being opened, so no call ever waits on it.
 //
 // The control calls below script faults for in-process tests; they take
 // effect on the next library calls of any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -49,12 +52,18 @@ struct Lookup {
   int objectID = 0;
 };
 
+// Lookups recorded one by one; a process that runs for long (the demo) keeps
+// only this many, while lookup_count goes on counting.
+constexpr size_t kMaxRecordedLookups = 1024;
+
 struct Counters {
   int inits = 0;       // successful opens
   int uninits = 0;     // successful closes
   int open_handles = 0;
   int list_reads = 0;  // face-list reads on a valid handle
-  std::vector<Lookup> lookups;  // face-image lookups on a valid handle, in call order
+  uint64_t lookup_count = 0;  // face-image lookups on a valid handle
+  // The first kMaxRecordedLookups of them since the last Reset, in call order.
+  std::vector<Lookup> lookups;
   int picture_reads = 0;  // buffer 34 reads on a valid handle
   int stream_reads = 0;   // buffer 35 reads on a valid handle
 };
