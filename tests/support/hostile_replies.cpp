@@ -199,6 +199,167 @@ void ScriptAuthentication(const HostileRow& row, CloudBackendFake& cloud) {
 
 int HostileAuthReplies(const HostileRow& row) { return row.target == HostileTarget::kAuthRefused ? row.times : 1; }
 
+// The exchange a non-authentication row spoils: which fake answers it, on
+// which path, and what it answers before and after the hostile reply.
+struct HostileExchange {
+  HttpFakeServer* server = nullptr;
+  std::string path;
+  HttpReply hostile;
+  HttpReply normal = HttpReply::Json("{\"Response\":{}}");
+};
+
+HostileExchange PlanExchange(const HostileRow& row, Stage& stage) {
+  HostileExchange exchange;
+  exchange.server = &stage.cloud.server();
+  exchange.path = CloudBackendFake::kHeartbeatPath;
+  switch (row.target) {
+    case HostileTarget::kKeyThenHeartbeat:
+      exchange.hostile = HttpReply::Json(RepeatedText(row.bytes, 'x'));
+      break;
+    case HostileTarget::kMonitorReport:
+      exchange.path = CloudBackendFake::kMonitorPath;
+      exchange.hostile = HttpReply::Json(JsonStringText(row.bytes));
+      break;
+    case HostileTarget::kPrivateCloud:
+      exchange.server = &stage.private_cloud.server();
+      exchange.path = PrivateCloudFake::kPath;
+      exchange.normal = HttpReply::Bytes(FaceResultBytes(), "application/x-protobuf");
+      exchange.hostile = HttpReply::Bytes(JsonStringText(row.bytes), "application/x-protobuf");
+      break;
+    case HostileTarget::kLogCollector:
+      exchange.server = &stage.collector;
+      exchange.path = "/";
+      exchange.normal = HttpReply::Text("ok");
+      exchange.hostile = HttpReply::Json(JsonStringText(row.bytes));
+      break;
+    default:  // kHeartbeat
+      exchange.hostile = HttpReply::Json(ZeroArrayText(row.bytes));
+      break;
+  }
+  return exchange;
+}
+
+// One row's service and the figures taken of it.
+class RowRun {
+ public:
+  RowRun(const HostileRow& row, const HostileRunSettings& settings, Stage& stage, const Env& env)
+      : row_(row), settings_(settings), stage_(stage),
+        service_(env, settings.binary.empty() ? std::string(ZQ_SERVICE_BINARY) : settings.binary) {}
+
+  HostileOutcome Run() {
+    std::optional<Clock::time_point> hostile_at =
+        IsAuthenticationRow(row_) ? AwaitHostileAuthentication() : AwaitHostileExchange();
+    if (!outcome_.setup_failure.empty()) return Finish();
+    outcome_.hostile_sent = hostile_at.has_value();
+    if (!outcome_.hostile_sent) {
+      outcome_.setup_failure = "the hostile reply was never asked for";
+      return Finish();
+    }
+    AwaitNextReport(*hostile_at);
+    outcome_.peak_kib = StatusFigure("/proc/" + std::to_string(service_.pid()) + "/status", "VmHWM");
+    outcome_.resident_after_kib = ResidentKib(service_.pid());
+    long ticks = CpuTicks(service_.pid());
+    if (ticks >= ticks_before_) {
+      outcome_.cpu_seconds = static_cast<double>(ticks - ticks_before_) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+    outcome_.row_seconds = std::chrono::duration<double>(Clock::now() - began_).count();
+    return Finish();
+  }
+
+ private:
+  void TakeBaseline() {
+    outcome_.peak_reset = ResetPeak(service_.pid());
+    outcome_.baseline_kib = ResidentKib(service_.pid());
+    ticks_before_ = CpuTicks(service_.pid());
+    began_ = Clock::now();
+  }
+
+  // The baseline is taken at the first request, which gets a small
+  // refusal; the hostile replies answer the requests after it.
+  std::optional<Clock::time_point> AwaitHostileAuthentication() {
+    CloudBackendFake& cloud = stage_.cloud;
+    auto deadline = Clock::now() + settings_.settle_limit;
+    if (!WaitWhileRunning(service_, deadline, [&] { return !cloud.AuthRequests().empty(); })) {
+      outcome_.setup_failure = "no authentication request came";
+      return std::nullopt;
+    }
+    TakeBaseline();
+    const size_t last = static_cast<size_t>(HostileAuthReplies(row_));
+    deadline = Clock::now() + settings_.settle_limit + kAuthRetry * static_cast<int>(last);
+    if (!WaitWhileRunning(service_, deadline, [&] { return cloud.AuthRequests().size() > last; })) return std::nullopt;
+    return cloud.AuthRequests()[last].arrival;
+  }
+
+  // The baseline is taken once the reports (and the exchange the row
+  // spoils) run; then the one hostile answer is scripted.
+  std::optional<Clock::time_point> AwaitHostileExchange() {
+    const HttpFakeServer& cloud = stage_.cloud.server();
+    auto deadline = Clock::now() + settings_.settle_limit;
+    bool settled = WaitWhileRunning(service_, deadline, [&] {
+      return cloud.RequestsTo(CloudBackendFake::kHeartbeatPath).size() >= 2 &&
+             (row_.target != HostileTarget::kMonitorReport || !cloud.RequestsTo(CloudBackendFake::kMonitorPath).empty()) &&
+             (row_.target != HostileTarget::kLogCollector || stage_.collector.RequestCount() >= 1);
+    });
+    if (!settled) {
+      outcome_.setup_failure = "the service did not settle into its reports";
+      return std::nullopt;
+    }
+    if (row_.target == HostileTarget::kPrivateCloud && !OpenFaceRoad(stage_, service_, deadline)) {
+      outcome_.setup_failure = "no face reached the private cloud";
+      return std::nullopt;
+    }
+    HostileExchange exchange = PlanExchange(row_, stage_);
+    auto answer = std::make_shared<OneHostileAnswer>(std::move(exchange.hostile), std::move(exchange.normal));
+    TakeBaseline();
+    exchange.server->SetHandler("POST", exchange.path, OneHostileAnswer::HandlerOf(answer));
+    if (row_.target == HostileTarget::kPrivateCloud) {
+      FaceGroup face;
+      face.timestamp = 2;
+      face.datatype = 1;
+      face.objectID = 1;
+      stage_.writer.PutImage(face.timestamp, face.datatype, face.objectID, std::string(4096, 'f'));
+      stage_.writer.PutList(stage_.next_list++, FaceShareBufWriter::ListText({face}));
+    }
+    // A log batch is due some 6 s after the one before.
+    deadline = Clock::now() + settings_.settle_limit;
+    WaitWhileRunning(service_, deadline, [&] { return answer->ServedAt().has_value(); });
+    return answer->ServedAt();
+  }
+
+  void AwaitNextReport(Clock::time_point hostile_at) {
+    const std::string path = FollowingReportPath(row_.target);
+    std::optional<Clock::time_point> report;
+    WaitWhileRunning(service_, hostile_at + settings_.report_limit, [&] {
+      report = FirstArrivalAfter(stage_.cloud.server(), path, hostile_at);
+      return report.has_value();
+    });
+    if (!report) return;
+    outcome_.seconds_to_report = std::chrono::duration<double>(*report - hostile_at).count();
+    // Reports go out only once authentication was accepted.
+    outcome_.authenticated = true;
+    // Work on the hostile reply may go on beside the report (the upload
+    // thread decoding its answer): the figures are read a moment later.
+    std::this_thread::sleep_for(1s);
+  }
+
+  HostileOutcome Finish() {
+    outcome_.alive = service_.Running();
+    if (!outcome_.alive) outcome_.exit_text = ExitText(service_.WaitForExit(0ms).value_or(-1));
+    outcome_.base_config = stage_.root.ReadBaseConfig();
+    outcome_.output_tail =
+        Tail(service_.Stdout(), 2000) + "\n--- standard error ---\n" + Tail(service_.Stderr(), 2000);
+    return outcome_;
+  }
+
+  const HostileRow& row_;
+  const HostileRunSettings& settings_;
+  Stage& stage_;
+  ChildProcess service_;
+  HostileOutcome outcome_;
+  long ticks_before_ = 0;
+  Clock::time_point began_ = Clock::now();
+};
+
 }  // namespace
 
 std::string HostileRowId(const HostileRow& row) {
@@ -228,155 +389,33 @@ std::chrono::milliseconds NextReportBound(const HostileRow& row, const HostileRu
 }
 
 HostileOutcome RunHostileRow(const HostileRow& row, const HostileRunSettings& settings) {
-  HostileOutcome outcome;
   if (row.target == HostileTarget::kLogCollector) {
     // The network sink's own diagnostics go to the device's fixed log
     // directory; where it exists this machine is not a place to run it.
     struct stat info {};
     if (stat("/mnt/flash/smartinfo", &info) == 0) {
-      outcome.skip_reason = "the device log directory /mnt/flash/smartinfo exists on this machine";
-      return outcome;
+      HostileOutcome skipped;
+      skipped.skip_reason = "the device log directory /mnt/flash/smartinfo exists on this machine";
+      return skipped;
     }
   }
-
   Stage stage(row, settings);
-  const std::string heartbeat = CloudBackendFake::kHeartbeatPath;
   if (IsAuthenticationRow(row)) ScriptAuthentication(row, stage.cloud);
   if (row.target == HostileTarget::kLogCollector) {
     // The default threshold writes errors only: a refused heartbeat gives
     // one error line a period, so batches keep going to the collector.
-    stage.cloud.server().SetReply("POST", heartbeat,
+    stage.cloud.server().SetReply("POST", CloudBackendFake::kHeartbeatPath,
                                   HttpReply::Json(stage.cloud.ErrorReplyBody("Busy", "report later")));
   }
-
   ServiceEnvironment environment(stage.root.path());
   environment.env.erase("LOG_LEVEL");  // the default threshold
-  environment.env["LOG_TYPE"] = "3";   // standard output, not the default collector address
+  environment.env["LOG_TYPE"] = "3";   // standard output, not the default collector's address
   environment.env["ZQ_SHAREBUF_DIR"] = stage.share.path();
   if (row.target == HostileTarget::kLogCollector) {
     environment.env["LOG_TYPE"] = "2";
     environment.env["LOG_URL"] = stage.collector.url();
   }
-  ChildProcess service(environment.env, settings.binary.empty() ? std::string(ZQ_SERVICE_BINARY) : settings.binary);
-  const pid_t pid = service.pid();
-  auto finish = [&](const std::string& failure) {
-    outcome.setup_failure = failure;
-    outcome.alive = service.Running();
-    if (!outcome.alive) outcome.exit_text = ExitText(service.WaitForExit(0ms).value_or(-1));
-    outcome.base_config = stage.root.ReadBaseConfig();
-    outcome.output_tail = Tail(service.Stdout(), 2000) + "\n--- standard error ---\n" + Tail(service.Stderr(), 2000);
-    return outcome;
-  };
-
-  auto take_baseline = [&] {
-    outcome.peak_reset = ResetPeak(pid);
-    outcome.baseline_kib = ResidentKib(pid);
-  };
-  long ticks_before = 0;
-  Clock::time_point began;
-  std::optional<Clock::time_point> hostile_at;
-  std::shared_ptr<OneHostileAnswer> answer;
-
-  if (IsAuthenticationRow(row)) {
-    auto deadline = Clock::now() + settings.settle_limit;
-    if (!WaitWhileRunning(service, deadline, [&] { return !stage.cloud.AuthRequests().empty(); })) {
-      return finish("no authentication request came");
-    }
-    take_baseline();
-    ticks_before = CpuTicks(pid);
-    began = Clock::now();
-    const size_t last = static_cast<size_t>(HostileAuthReplies(row));
-    deadline = Clock::now() + settings.settle_limit + kAuthRetry * static_cast<int>(last);
-    if (WaitWhileRunning(service, deadline, [&] { return stage.cloud.AuthRequests().size() > last; })) {
-      hostile_at = stage.cloud.AuthRequests()[last].arrival;
-    }
-  } else {
-    auto deadline = Clock::now() + settings.settle_limit;
-    bool settled = WaitWhileRunning(service, deadline, [&] {
-      return stage.cloud.server().RequestsTo(heartbeat).size() >= 2 &&
-             (row.target != HostileTarget::kMonitorReport ||
-              !stage.cloud.server().RequestsTo(CloudBackendFake::kMonitorPath).empty()) &&
-             (row.target != HostileTarget::kLogCollector || stage.collector.RequestCount() >= 1);
-    });
-    if (!settled) return finish("the service did not settle into its reports");
-    if (row.target == HostileTarget::kPrivateCloud && !OpenFaceRoad(stage, service, deadline)) {
-      return finish("no face reached the private cloud");
-    }
-
-    HttpFakeServer* server = &stage.cloud.server();
-    std::string path = heartbeat;
-    HttpReply normal = HttpReply::Json("{\"Response\":{}}");
-    HttpReply hostile;
-    switch (row.target) {
-      case HostileTarget::kHeartbeat:
-        hostile = HttpReply::Json(ZeroArrayText(row.bytes));
-        break;
-      case HostileTarget::kKeyThenHeartbeat:
-        hostile = HttpReply::Json(RepeatedText(row.bytes, 'x'));
-        break;
-      case HostileTarget::kMonitorReport:
-        path = CloudBackendFake::kMonitorPath;
-        hostile = HttpReply::Json(JsonStringText(row.bytes));
-        break;
-      case HostileTarget::kPrivateCloud:
-        server = &stage.private_cloud.server();
-        path = PrivateCloudFake::kPath;
-        normal = HttpReply::Bytes(FaceResultBytes(), "application/x-protobuf");
-        hostile = HttpReply::Bytes(JsonStringText(row.bytes), "application/x-protobuf");
-        break;
-      case HostileTarget::kLogCollector:
-        server = &stage.collector;
-        path = "/";
-        normal = HttpReply::Text("ok");
-        hostile = HttpReply::Json(JsonStringText(row.bytes));
-        break;
-      default:
-        break;
-    }
-    answer = std::make_shared<OneHostileAnswer>(std::move(hostile), std::move(normal));
-    take_baseline();
-    ticks_before = CpuTicks(pid);
-    began = Clock::now();
-    server->SetHandler("POST", path, OneHostileAnswer::HandlerOf(answer));
-    if (row.target == HostileTarget::kPrivateCloud) {
-      FaceGroup face;
-      face.timestamp = 2;
-      face.datatype = 1;
-      face.objectID = 1;
-      stage.writer.PutImage(face.timestamp, face.datatype, face.objectID, std::string(4096, 'f'));
-      stage.writer.PutList(stage.next_list++, FaceShareBufWriter::ListText({face}));
-    }
-    // A log batch is due some 6 s after the one before.
-    deadline = Clock::now() + settings.settle_limit;
-    if (WaitWhileRunning(service, deadline, [&] { return answer->ServedAt().has_value(); })) {
-      hostile_at = answer->ServedAt();
-    }
-  }
-
-  outcome.hostile_sent = hostile_at.has_value();
-  if (outcome.hostile_sent) {
-    const std::string following = FollowingReportPath(row.target);
-    auto deadline = *hostile_at + settings.report_limit;
-    std::optional<Clock::time_point> report;
-    WaitWhileRunning(service, deadline, [&] {
-      report = FirstArrivalAfter(stage.cloud.server(), following, *hostile_at);
-      return report.has_value();
-    });
-    if (report) {
-      outcome.seconds_to_report = std::chrono::duration<double>(*report - *hostile_at).count();
-      outcome.authenticated = true;
-      // Work on the hostile reply may go on beside the report (the upload
-      // thread decoding its answer): the peak is read a moment later.
-      std::this_thread::sleep_for(1s);
-    }
-  }
-  outcome.peak_kib = StatusFigure("/proc/" + std::to_string(pid) + "/status", "VmHWM");
-  long ticks_after = CpuTicks(pid);
-  if (ticks_after >= ticks_before) {
-    outcome.cpu_seconds = static_cast<double>(ticks_after - ticks_before) / static_cast<double>(sysconf(_SC_CLK_TCK));
-  }
-  outcome.row_seconds = std::chrono::duration<double>(Clock::now() - began).count();
-  return finish(outcome.hostile_sent ? "" : "the hostile reply was never asked for");
+  return RowRun(row, settings, stage, environment.env).Run();
 }
 
 }  // namespace zq_test

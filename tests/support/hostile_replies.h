@@ -73,6 +73,7 @@ struct HostileOutcome {
   std::string exit_text;       // how it ended when it did not
   long baseline_kib = -1;      // VmRSS just before the hostile reply
   long peak_kib = -1;          // VmHWM at the end of the row
+  long resident_after_kib = -1;  // VmRSS at the end of the row: what stays held
   bool peak_reset = false;     // VmHWM was reset to the baseline (else it counts from the start)
   // Seconds from the hostile exchange to the next report; empty when none came in time.
   std::optional<double> seconds_to_report;
