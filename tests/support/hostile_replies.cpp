@@ -3,13 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cctype>
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 #include "fakes/face_share_buf_writer.h"
 #include "fakes/hostile_bodies.h"
