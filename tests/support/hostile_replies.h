@@ -56,9 +56,9 @@ struct HostileRunSettings {
   std::chrono::milliseconds settle_limit{std::chrono::seconds(30)};
 };
 
-// The bound on the next report: two periods of the
-// report that follows plus 5 s, from the hostile exchange on; an
-// authentication row adds the 2 s retry the refusal costs.
+// The bound on the next report: two periods of the report that follows
+// plus 5 s, from the hostile exchange on; an authentication row adds the
+// 2 s retry the refusal costs.
 std::chrono::milliseconds NextReportBound(const HostileRow& row, const HostileRunSettings& settings);
 
 struct HostileOutcome {
