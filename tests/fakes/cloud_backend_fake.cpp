@@ -82,8 +82,9 @@ std::string CloudBackendFake::AcceptReplyBody() const {
   return AcceptReplyBodyLocked();
 }
 
-std::string CloudBackendFake::AcceptReplyBodyLocked() const {
-  const CloudSettings& s = settings_;
+std::string CloudBackendFake::AcceptReplyBodyLocked() const { return AcceptReplyBodyFor(settings_); }
+
+std::string CloudBackendFake::AcceptReplyBodyFor(const CloudSettings& s) const {
   rapidjson::StringBuffer buffer;
   rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
   auto text = [&](const char* name, const std::string& value) {
@@ -151,6 +152,15 @@ void CloudBackendFake::QueueAuthReply(HttpReply reply) {
   script_.push_back({Scripted::Kind::kReply, std::move(reply)});
 }
 
+void CloudBackendFake::QueueAuthAcceptShaped(BodyShape shape, std::optional<CloudSettings> settings) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  script_.push_back({Scripted::Kind::kAccept, HttpReply(), std::move(shape), std::move(settings)});
+}
+
+std::string CloudBackendFake::ErrorReplyBody(const std::string& code, const std::string& message) const {
+  return ErrorBody(code, message);
+}
+
 HttpReply CloudBackendFake::AnswerAuth(const HttpRequestRecord& record) {
   CloudAuthRequest request;
   request.body = record.body;
@@ -173,11 +183,19 @@ HttpReply CloudBackendFake::AnswerAuth(const HttpRequestRecord& record) {
       has_timestamp && request.signature == Sign(expected_key_, request.mac, std::to_string(request.timestamp));
 
   HttpReply reply;
+  const CloudSettings* handed_out = &settings_;
+  Scripted next{Scripted::Kind::kReply, HttpReply()};
   if (!script_.empty()) {
-    Scripted next = std::move(script_.front());
+    next = std::move(script_.front());
     script_.pop_front();
     request.accepted = next.kind == Scripted::Kind::kAccept;
-    reply = request.accepted ? HttpReply::Json(AcceptReplyBodyLocked()) : std::move(next.reply);
+    if (next.settings) handed_out = &*next.settings;
+    if (request.accepted) {
+      std::string body = AcceptReplyBodyFor(*handed_out);
+      reply = HttpReply::Json(next.shape ? next.shape(body) : std::move(body));
+    } else {
+      reply = std::move(next.reply);
+    }
   } else if (request.signature_valid) {
     request.accepted = true;
     reply = HttpReply::Json(AcceptReplyBodyLocked());
@@ -185,8 +203,8 @@ HttpReply CloudBackendFake::AnswerAuth(const HttpRequestRecord& record) {
     reply = HttpReply::Json(ErrorBody("InvalidSignature", "signature does not match the device key"));
   }
   if (request.accepted) {
-    cloud_key_ = settings_.key;
-    if (!settings_.key.empty()) expected_key_ = settings_.key;
+    cloud_key_ = handed_out->key;
+    if (!handed_out->key.empty()) expected_key_ = handed_out->key;
   }
   auth_requests_.push_back(std::move(request));
   return reply;

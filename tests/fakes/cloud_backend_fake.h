@@ -18,7 +18,9 @@
 
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -110,6 +112,15 @@ class CloudBackendFake {
   void QueueAuthAccept();  // accepts whatever the signature
   void QueueAuthError(const std::string& code = "AuthFailure", const std::string& message = "refused");
   void QueueAuthReply(HttpReply reply);  // status, garbage, byte order mark, stall, drop...
+  // An accepting reply whose text is `shape` of the accepting text (padded,
+  // wrapped...), handing out `settings` instead of the current ones when
+  // given (a key with odd bytes, say). Accepts whatever the signature and
+  // counts as accepted, like QueueAuthAccept.
+  using BodyShape = std::function<std::string(const std::string& accept_body)>;
+  void QueueAuthAcceptShaped(BodyShape shape, std::optional<CloudSettings> settings = std::nullopt);
+  // The text of a refusing reply ({"Response":{"Error":{...}}}), for
+  // scripting shaped refusals with QueueAuthReply.
+  std::string ErrorReplyBody(const std::string& code = "AuthFailure", const std::string& message = "refused") const;
 
   std::vector<CloudAuthRequest> AuthRequests() const;
   bool WaitForAuthRequests(size_t count, std::chrono::milliseconds timeout) const;
@@ -130,10 +141,13 @@ class CloudBackendFake {
   struct Scripted {
     enum class Kind { kAccept, kError, kReply } kind;
     HttpReply reply;
+    BodyShape shape{};                        // kAccept: applied to the accepting text
+    std::optional<CloudSettings> settings{};  // kAccept: handed out instead of settings_
   };
 
   HttpReply AnswerAuth(const HttpRequestRecord& record);
   std::string AcceptReplyBodyLocked() const;
+  std::string AcceptReplyBodyFor(const CloudSettings& settings) const;
   std::string ErrorBody(const std::string& code, const std::string& message) const;
   CloudReport ToReport(const HttpRequestRecord& record) const;
 
