@@ -28,7 +28,8 @@ int ConfigService::StartService() {
   IpcHelper* link = helper != nullptr ? helper : IpcHelper::GetInstance();
   link->SendSyncMessage(request, reply);
 
-  zq_info("config service response: %s\n", DescribeReply(reply).c_str());
+  // The reply is only shown: it is parsed and printed only when the line is written.
+  if (zq_log_enabled(3)) zq_info("config service response: %s\n", DescribeReply(reply).c_str());
   return 0;
 }
 
