@@ -21,6 +21,12 @@ namespace json {
 // holding FF FE would leave BaseConfig.json unreadable to them), and a key
 // that cannot be stored faithfully cannot be rotated safely.
 constexpr unsigned kOutsideTextFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag;
+// Outside text of a local peer whose strings are only matched or shown,
+// never stored (the camera software's IPC replies): its strings are taken as
+// bytes. The camera software may write text in another encoding, and a
+// reply whose request id can no longer be read would leave its caller
+// waiting for good.
+constexpr unsigned kOutsideBytesFlags = rapidjson::kParseIterativeFlag;
 // Configuration files: white space skipped, text after the first value
 // ignored. Their bytes are taken as they are: a file written before texts
 // were checked must still load, or the device could no longer authenticate.

@@ -58,7 +58,7 @@ std::string ConfigService::DescribeReply(const IpcMessage& reply) {
     if (at < length && bytes[at] == 0xBF) ++at;
     rapidjson::Document parsed;
     // A body nested too deeply to be written out shows as "null" too.
-    if (json::ParseWritable<json::kOutsideTextFlags>(parsed, body + at, length - at)) {
+    if (json::ParseWritable<json::kOutsideBytesFlags>(parsed, body + at, length - at)) {
       document.Swap(parsed);
     }
   }

@@ -80,6 +80,17 @@ TEST(JsonUtf8, EscapesMustDecodeToUtf8Too) {
   }
 }
 
+TEST(JsonUtf8, LocalPeersTextIsReadAsBytes) {
+  for (const Bytes& c : kByteTable) {
+    const std::string text = "{\"Response\":{\"RequestId\":\"7\",\"Name\":\"" + c.bytes + "\"}}";
+    rapidjson::Document document;
+    ASSERT_TRUE(json::Parse<json::kOutsideBytesFlags>(document, text.data(), text.size())) << c.name;
+    std::string name;
+    EXPECT_TRUE(json::GetString(*json::GetObject(document, "Response"), "Name", &name)) << c.name;
+    EXPECT_EQ(c.bytes, name) << c.name;
+  }
+}
+
 TEST(JsonUtf8, ConfigurationFilesLoadWhateverBytesTheyHold) {
   // A file written before texts were checked still loads: the device must
   // go on authenticating with the key it holds.
