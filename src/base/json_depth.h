@@ -17,7 +17,8 @@ namespace json {
 constexpr int kMaxOutsideDepth = 64;
 
 // Whether no array or object in `value` lies more than `limit` levels deep
-// (the root is level 1). Walks without recursion.
+// (the root is level 1). Walks without recursion, and never deeper than
+// `limit` + 1 levels, whatever the document's own depth.
 inline bool WithinDepth(const rapidjson::Value& value, int limit = kMaxOutsideDepth) {
   return EveryValue(value, [limit](const rapidjson::Value& next, int level) {
     return (!next.IsArray() && !next.IsObject()) || level <= limit;

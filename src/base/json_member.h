@@ -15,10 +15,42 @@
 namespace zq_camera_service {
 namespace json {
 
-// Iterative parsing: nesting depth of outside text cannot grow the stack.
-constexpr unsigned kOutsideTextFlags = rapidjson::kParseIterativeFlag;
-// Configuration files: white space skipped, text after the first value ignored.
+// Outside text: parsed iteratively, so nesting depth cannot grow the stack,
+// and refused unless it is valid UTF-8. A string that is not could only be
+// stored or written on as bytes no strict reader accepts (a rotated key
+// holding FF FE would leave BaseConfig.json unreadable to them), and a key
+// that cannot be stored faithfully cannot be rotated safely.
+constexpr unsigned kOutsideTextFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag;
+// Outside text of a local peer whose strings are only matched or shown,
+// never stored (the camera software's IPC replies): its strings are taken as
+// bytes. The camera software may write text in another encoding, and a
+// reply whose request id can no longer be read would leave its caller
+// waiting for good.
+constexpr unsigned kOutsideBytesFlags = rapidjson::kParseIterativeFlag;
+// Configuration files: white space skipped, text after the first value
+// ignored. Their bytes are taken as they are: a file written before texts
+// were checked must still load, or the device could no longer authenticate.
 constexpr unsigned kConfigFileFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag;
+
+// Whether `length` bytes are UTF-8 as strict readers take it: no stray
+// continuation bytes, no overlong forms, no surrogates, nothing past U+10FFFF.
+inline bool ValidUtf8(const char* text, size_t length) {
+  // RapidJSON's validator takes up to three bytes after a lead byte without
+  // looking for the end: past it this stream gives NUL, which no sequence
+  // continues with.
+  struct Bytes {
+    const char* at;
+    const char* end;
+    char Take() { return at < end ? *at++ : '\0'; }
+  } bytes{text, text + length};
+  struct Discard {
+    void Put(char) {}
+  } discard;
+  while (bytes.at < bytes.end) {
+    if (!rapidjson::UTF8<>::Validate(bytes, discard)) return false;
+  }
+  return true;
+}
 
 // Whether every number in `value` is finite. RapidJSON refuses 1e400 but
 // reads some other numbers beyond the double range (24E308) as infinity,
@@ -30,12 +62,29 @@ inline bool AllNumbersFinite(const rapidjson::Value& value) {
   });
 }
 
+// The checks a parsed outside document must pass, in one walk: every number
+// finite; with `utf8_strings`, every string and name valid UTF-8 (escapes
+// decode to bytes the encoding check of the parser never saw: "\uDC00"
+// alone becomes a surrogate); with a `depth_limit` above 0, no array or
+// object deeper than it.
+inline bool PassesOutsideChecks(const rapidjson::Value& value, bool utf8_strings, int depth_limit) {
+  return EveryValue(value, [utf8_strings, depth_limit](const rapidjson::Value& next, int level) {
+    if (next.IsDouble()) return std::isfinite(next.GetDouble());
+    if (next.IsString()) return !utf8_strings || ValidUtf8(next.GetString(), next.GetStringLength());
+    if (next.IsArray() || next.IsObject()) return depth_limit <= 0 || level <= depth_limit;
+    return true;
+  });
+}
+
 // Parses `length` bytes (no terminating NUL needed) with the given flags;
-// false for text that is not JSON or holds a number beyond the double range.
+// false for text that is not JSON or holds a number beyond the double range,
+// and, when the flags validate the encoding, for text whose strings are not
+// valid UTF-8 once their escapes are decoded.
 template <unsigned Flags>
 bool Parse(rapidjson::Document& document, const char* data, size_t length) {
   document.Parse<Flags>(data, length);
-  return !document.HasParseError() && AllNumbersFinite(document);
+  constexpr bool kUtf8 = (Flags & rapidjson::kParseValidateEncodingFlag) != 0;
+  return !document.HasParseError() && PassesOutsideChecks(document, kUtf8, 0);
 }
 
 // Parse for a document that will be written back out as text (a file, the
@@ -43,7 +92,9 @@ bool Parse(rapidjson::Document& document, const char* data, size_t length) {
 // kMaxOutsideDepth, since RapidJSON's writers recurse once per level.
 template <unsigned Flags>
 bool ParseWritable(rapidjson::Document& document, const char* data, size_t length) {
-  return Parse<Flags>(document, data, length) && WithinDepth(document);
+  document.Parse<Flags>(data, length);
+  constexpr bool kUtf8 = (Flags & rapidjson::kParseValidateEncodingFlag) != 0;
+  return !document.HasParseError() && PassesOutsideChecks(document, kUtf8, kMaxOutsideDepth);
 }
 
 // The member `name` of `object`, or null when `object` is not an object or has no such member.

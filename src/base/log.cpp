@@ -18,7 +18,7 @@ std::vector<std::string> g_zq_log_level_names = {"ERROR", "WARN", "INFO", "DEBUG
 
 namespace {
 
-constexpr size_t kLineBufferSize = 1000;  // a longer text is cut to 999 characters
+constexpr size_t kLineBufferSize = kZqLogTextLimit + 1;  // the text and its NUL
 
 // The log file shares the flash with the configuration documents: while the
 // cloud is unreachable the error lines alone come to megabytes a day, and a
@@ -40,7 +40,7 @@ std::string& LogFilePath() {
 }
 
 void VLog(int level, const char* format, va_list args) {
-  if (g_zq_log_config < level) return;
+  if (!zq_log_enabled(level)) return;
   char buffer[kLineBufferSize];
   if (vsnprintf(buffer, sizeof buffer, format, args) < 0) buffer[0] = '\0';
   log_out(level, buffer);
@@ -50,7 +50,7 @@ void VLog(int level, const char* format, va_list args) {
 
 #define ZQ_DEFINE_LOG_ENTRY(name, level)  \
   void name(const char* format, ...) {    \
-    if (g_zq_log_config < (level)) return; \
+    if (!zq_log_enabled(level)) return;   \
     va_list args;                         \
     va_start(args, format);               \
     VLog((level), format, args);          \

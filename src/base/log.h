@@ -3,6 +3,7 @@
 // collector according to the settings main() takes from the environment.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,14 @@ extern int g_zq_log_record_type;  // 1 file, 2 network collector, anything else 
 extern std::string g_zq_log_record_url;
 extern std::string g_zq_log_app_name;
 extern std::vector<std::string> g_zq_log_level_names;
+
+// The most characters of text one line keeps; a longer text is cut there.
+constexpr size_t kZqLogTextLimit = 999;
+
+// Whether a line of `level` would be written. Text made only for a log line
+// (a masked copy, a pretty-printed document) is built after asking, so a
+// dropped line costs nothing however large the text it would have shown.
+inline bool zq_log_enabled(int level) { return level <= g_zq_log_config; }
 
 extern "C" {
 void zq_error(const char* format, ...) ZQ_PRINTF_LIKE(1);

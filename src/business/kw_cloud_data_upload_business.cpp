@@ -151,9 +151,12 @@ void KwCloudDataUploadBusiness::UploadPicture(const std::string& picture) {
     zq_error("KwCloudData upload busi response:null\n");
     return;
   }
-  // Whatever the back end echoes, the key stays out of the log.
-  std::string reply = MaskSecret(response.Reply(), auth->CloudKey());
-  zq_info("KwCloudData upload busi response:\n%.*s\n", static_cast<int>(reply.size()), reply.data());
+  // Whatever the back end echoes, the key stays out of the log; only as much
+  // is masked as a line keeps.
+  if (zq_log_enabled(3)) {
+    std::string reply = SecretMask({auth->CloudKey()}).Apply(response.ReplyView(), kZqLogTextLimit);
+    zq_info("KwCloudData upload busi response:\n%.*s\n", static_cast<int>(reply.size()), reply.data());
+  }
 }
 
 }  // namespace zq_camera_service

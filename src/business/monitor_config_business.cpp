@@ -95,50 +95,57 @@ int MonitorConfigBusiness::DoTimeOutHandler(int timer_id) {
     zq_error("Unknown monitor timer %d\n", timer_id);
     return -1;
   }
-  std::string reply;
-  DoPost(body, path, reply);
-  HandleResponseBy(timer_id, reply);
+  NetMessage response;
+  Exchange(body, path, response);
+  HandleResponseBy(timer_id, response.ReplyView());
 
   if (CheckWarning() != 0) {
-    std::string warning_body = ComposePostWarningHeader(header);
-    std::string warning_path = kWarningPath;
-    std::string warning_reply;
-    DoPost(warning_body, warning_path, warning_reply);
-    HandleResponseBy(kWarningReportId, warning_reply);
+    NetMessage warning_response;
+    Exchange(ComposePostWarningHeader(header), kWarningPath, warning_response);
+    HandleResponseBy(kWarningReportId, warning_response.ReplyView());
   }
   return 0;
 }
 
 namespace {
 
-// The cloud key stands in every body; no log sink may carry it.
-std::string Loggable(const std::string& text) {
+// The cloud key stands in every body; no log sink may carry it. Only as much
+// is masked as a line keeps.
+std::string Loggable(std::string_view text) {
   auto* auth = dynamic_cast<AuthService*>(ServiceManager::GetInstance()->GetServiceBy(SERVICE_AUTH));
-  return auth == nullptr ? text : MaskSecret(text, auth->CloudKey());
+  if (auth == nullptr) return std::string(text.substr(0, kZqLogTextLimit));
+  return SecretMask({auth->CloudKey()}).Apply(text, kZqLogTextLimit);
 }
 
 }  // namespace
 
 int MonitorConfigBusiness::DoPost(std::string& body, std::string& path, std::string& reply) {
-  zq_info("Request message %s\n", Loggable(body).c_str());
+  NetMessage response;
+  if (Exchange(body, path, response) != 0) {
+    reply.clear();
+    return -1;
+  }
+  reply.assign(response.ReplyView());
+  return 0;
+}
+
+int MonitorConfigBusiness::Exchange(const std::string& body, const std::string& path, NetMessage& response) {
+  if (zq_log_enabled(3)) zq_info("Request message %s\n", Loggable(body).c_str());
   NetMessage request;
   if (!request.SetBody(body)) {
     zq_error("Report body too long: %zu bytes\n", body.size());
-    reply.clear();
     return -1;
   }
   request.method = "post";
   request.url = hello_url + path;
   request.header = "Content-Type: application/json";
   request.timeout = 5;
-  NetMessage response;
   NetHelper::GetInstance()->SendSyncMessage(request, response);
   if (!response.HasReply()) {
-    reply.clear();
+    response.ClearData();
     return -1;
   }
-  reply = response.Reply();
-  zq_info("Get response mesasge %s\n", Loggable(reply).c_str());
+  if (zq_log_enabled(3)) zq_info("Get response mesasge %s\n", Loggable(response.ReplyView()).c_str());
   return 0;
 }
 
@@ -173,6 +180,10 @@ std::string MonitorConfigBusiness::ComposePostWarningHeader(rapidjson::Document&
 int MonitorConfigBusiness::CheckWarning() { return 0; }
 
 int MonitorConfigBusiness::HandleResponseBy(int timer_id, std::string& reply) {
+  return HandleResponseBy(timer_id, std::string_view(reply));
+}
+
+int MonitorConfigBusiness::HandleResponseBy(int timer_id, std::string_view reply) {
   ReportReply read = ReadReportReply(reply);
   switch (read.result) {
     case -1:

@@ -5,12 +5,15 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include <rapidjson/document.h>
 
 #include "business/base_business.h"
 
 namespace zq_camera_service {
+
+class NetMessage;
 
 enum MonitorTimer_ENUM {
   TIMER_HEARTBEAT = 1,
@@ -50,6 +53,7 @@ class MonitorConfigBusiness : public BaseBusiness {
   // Evaluates the reply to the report of `timer_id` (kWarningReportId for the
   // warning report): 0, -1 no reply, -2 not JSON, -3 refused.
   int HandleResponseBy(int timer_id, std::string& reply);
+  int HandleResponseBy(int timer_id, std::string_view reply);
 
   int32_t HeartbeatGap() const { return heartbeat_gap; }
   int32_t MonitorGap() const { return monitor_gap; }
@@ -57,6 +61,9 @@ class MonitorConfigBusiness : public BaseBusiness {
   const std::string& DeviceId() const { return device_id; }
 
  private:
+  // DoPost with the reply left in the record it arrived in (`response`),
+  // so a reply is held once: 0 with a reply, -1 without.
+  int Exchange(const std::string& body, const std::string& path, NetMessage& response);
   // Arms `timer_id` due `period` seconds from now, unless it is armed already.
   void ArmTimer(int timer_id, int period);
 

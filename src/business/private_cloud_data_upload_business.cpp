@@ -45,6 +45,49 @@ int IntMember(const rapidjson::Value& header, const char* name) {
   return value;
 }
 
+// The batch as the private cloud takes it, serialised into `body`; false
+// when it does not serialise.
+bool SerializeFaceRequest(const FaceBatch& batch, const rapidjson::Document& header, int32_t camera_id,
+                          std::string* body) {
+  std::string company_id = TextMember(header, "CompanyId");
+  int shop_id = IntMember(header, "ShopId");
+  // The time stamp as a 32-bit number widened with its sign; a larger
+  // integer (after 2038) is taken whole rather than cut.
+  int64_t timestamp = 0;
+  json::GetInt64(header, "TimeStamp", &timestamp);
+
+  zarnu::FaceDetectReq request;
+  request.set_company_id(company_id);
+  request.set_shop_id(static_cast<uint32_t>(shop_id));
+  request.set_camera_id(static_cast<uint32_t>(camera_id));
+  for (const FaceInfo_Upload& face : batch.faces) {
+    zarnu::FaceInfo* info = request.add_faces();
+    if (face.image && face.image_len > 0) {
+      info->set_image(face.image.get(), static_cast<size_t>(face.image_len));
+    } else {
+      info->set_image(std::string());
+    }
+    zarnu::FaceInfo_Rect* rect = info->mutable_face_rect();
+    rect->set_x(face.left);
+    rect->set_y(face.top);
+    rect->set_width(face.width);
+    rect->set_height(face.height);
+    info->set_face_pitch(static_cast<float>(face.pitch));
+    info->set_face_yaw(static_cast<float>(face.yaw));
+    info->set_face_roll(static_cast<float>(face.roll));
+    info->set_face_confidence(static_cast<float>(face.confidence));
+    info->set_face_score(static_cast<float>(face.quality));
+  }
+  request.set_timestamp(static_cast<uint64_t>(timestamp));
+  request.set_type(1);
+  request.set_session_id(TextMember(header, "RequestId"));
+  request.set_protocol_version(static_cast<uint32_t>(IntMember(header, "ProtocolVersion")));
+  request.set_mac(TextMember(header, "Mac"));
+  request.set_signature(TextMember(header, "Signature"));
+
+  return request.SerializeToString(body);
+}
+
 }  // namespace
 
 PrivateCloudDataUploadBusiness::PrivateCloudDataUploadBusiness()
@@ -171,61 +214,30 @@ void* PrivateCloudDataUploadBusiness::StaticPostHandler(void* business) {
 }
 
 void PrivateCloudDataUploadBusiness::PostBatch(const FaceBatch& batch, const rapidjson::Document& header) {
-  std::string company_id = TextMember(header, "CompanyId");
-  int shop_id = IntMember(header, "ShopId");
-  // The time stamp as a 32-bit number widened with its sign; a larger
-  // integer (after 2038) is taken whole rather than cut.
-  int64_t timestamp = 0;
-  json::GetInt64(header, "TimeStamp", &timestamp);
-
-  zarnu::FaceDetectReq request;
-  request.set_company_id(company_id);
-  request.set_shop_id(static_cast<uint32_t>(shop_id));
-  request.set_camera_id(static_cast<uint32_t>(camera_id));
-  for (const FaceInfo_Upload& face : batch.faces) {
-    zarnu::FaceInfo* info = request.add_faces();
-    if (face.image && face.image_len > 0) {
-      info->set_image(face.image.get(), static_cast<size_t>(face.image_len));
-    } else {
-      info->set_image(std::string());
-    }
-    zarnu::FaceInfo_Rect* rect = info->mutable_face_rect();
-    rect->set_x(face.left);
-    rect->set_y(face.top);
-    rect->set_width(face.width);
-    rect->set_height(face.height);
-    info->set_face_pitch(static_cast<float>(face.pitch));
-    info->set_face_yaw(static_cast<float>(face.yaw));
-    info->set_face_roll(static_cast<float>(face.roll));
-    info->set_face_confidence(static_cast<float>(face.confidence));
-    info->set_face_score(static_cast<float>(face.quality));
-  }
-  request.set_timestamp(static_cast<uint64_t>(timestamp));
-  request.set_type(1);
-  request.set_session_id(TextMember(header, "RequestId"));
-  request.set_protocol_version(static_cast<uint32_t>(IntMember(header, "ProtocolVersion")));
-  request.set_mac(TextMember(header, "Mac"));
-  request.set_signature(TextMember(header, "Signature"));
-
-  std::string body;
-  if (!request.SerializeToString(&body)) {
-    zq_error("face upload: request does not serialise\n");
-    return;
-  }
-  zq_print("send message size: %d\n", static_cast<int>(body.size()));
-  std::string url = Utils::StringFormat("%s/zarnu/retailapi/facedetect?company_id=%s&shop_id=%d",
-                                        pic_upload_url.c_str(), company_id.c_str(), shop_id);
-  zq_print("url: %s\n", url.c_str());
-
   NetMessage message;
+  {
+    // The message and its serialised text each hold every image of the
+    // batch once more: both are gone before the exchange, during which the
+    // request lives only in the record the transport sends.
+    std::string body;
+    if (!SerializeFaceRequest(batch, header, camera_id, &body)) {
+      zq_error("face upload: request does not serialise\n");
+      return;
+    }
+    zq_print("send message size: %d\n", static_cast<int>(body.size()));
+    if (!message.SetBody(body)) {
+      zq_error("face upload: request too large to send\n");
+      return;
+    }
+  }
+  std::string url = Utils::StringFormat("%s/zarnu/retailapi/facedetect?company_id=%s&shop_id=%d",
+                                        pic_upload_url.c_str(), TextMember(header, "CompanyId").c_str(),
+                                        IntMember(header, "ShopId"));
+  zq_print("url: %s\n", url.c_str());
   message.method = "post";
   message.url = url;
   message.header = "Content-Type: application/x-protobuf";
   message.timeout = kRequestTimeoutSeconds;
-  if (!message.SetBody(body)) {
-    zq_error("face upload: request too large to send\n");
-    return;
-  }
   NetMessage reply;
   NetHelper::GetInstance()->SendSyncMessage(message, reply);
 

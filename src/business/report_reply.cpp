@@ -8,7 +8,7 @@
 
 namespace zq_camera_service {
 
-ReportReply ReadReportReply(const std::string& text) {
+ReportReply ReadReportReply(std::string_view text) {
   ReportReply reply;
   if (text.empty()) {
     reply.result = -1;
@@ -17,7 +17,7 @@ ReportReply ReadReportReply(const std::string& text) {
   // The parser takes a NUL byte for the end of the text, so anything after
   // one would go unseen; JSON text never holds a raw NUL.
   rapidjson::Document document;
-  if (text.find('\0') != std::string::npos || !json::Parse<json::kOutsideTextFlags>(document, text.data(), text.size())) {
+  if (text.find('\0') != std::string_view::npos || !json::Parse<json::kOutsideTextFlags>(document, text.data(), text.size())) {
     reply.result = -2;
     return reply;
   }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace zq_camera_service {
 
@@ -28,6 +29,6 @@ struct ReportReply {
 };
 
 // `text` is the exact reply bytes; nothing but blanks may follow the value.
-ReportReply ReadReportReply(const std::string& text);
+ReportReply ReadReportReply(std::string_view text);
 
 }  // namespace zq_camera_service

@@ -4,6 +4,7 @@
 #include "base/json_member.h"
 #include "base/log.h"
 #include "base/md5.h"
+#include "base/secret_mask.h"
 #include "base/utils.h"
 #include "service/auth_service.h"
 
@@ -12,7 +13,7 @@ namespace zq_camera_service {
 namespace {
 
 // What the log shows in place of the cloud key.
-constexpr const char* kMaskedKey = "***";
+constexpr const char* kMaskedKey = kSecretMaskText;
 
 // The header text; `escaped_key` is already in its JSON-escaped form.
 // The back ends expect this text byte for byte, blanks included. Values are
@@ -41,7 +42,9 @@ std::string AuthService::GetSignature(const std::string& key, const std::string&
   // The log shows the pre-image with the key's place masked, and nothing
   // else changed: masking the key's text wherever it occurs would also hit
   // the MAC text or the time stamp when a short key happens to match them.
-  zq_info("%s", ("Key=" + std::string(kMaskedKey) + "&Mac=" + mac + "&TimeStamp=" + timestamp).c_str());
+  if (zq_log_enabled(3)) {
+    zq_info("%s", ("Key=" + std::string(kMaskedKey) + "&Mac=" + mac + "&TimeStamp=" + timestamp).c_str());
+  }
   return md5("Key=" + key + "&Mac=" + mac + "&TimeStamp=" + timestamp);
 }
 
@@ -62,8 +65,10 @@ std::string AuthService::ComposeNewMessage(const rapidjson::Document& reply, con
   std::string text = FormatHeader(mac_text, json::Escape(reply_key), company_id, shop_id, request_id, signature_text,
                                   timestamp_text);
   // The log shows the same header with the key's place masked.
-  zq_print("Auth Response %s\n",
-           FormatHeader(mac_text, kMaskedKey, company_id, shop_id, request_id, signature_text, timestamp_text).c_str());
+  if (zq_log_enabled(4)) {
+    zq_print("Auth Response %s\n",
+             FormatHeader(mac_text, kMaskedKey, company_id, shop_id, request_id, signature_text, timestamp_text).c_str());
+  }
   return text;
 }
 

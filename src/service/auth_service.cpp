@@ -2,9 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 #include "base/config_manager.h"
+#include "base/json_log_text.h"
 #include "base/json_member.h"
 #include "base/log.h"
 #include "base/secret_mask.h"
@@ -56,37 +56,39 @@ void SetExistingString(rapidjson::Document& document, const char* name, const st
               rapidjson::Value(text.c_str(), static_cast<rapidjson::SizeType>(text.size()), document.GetAllocator()));
 }
 
-// The reply as text for the log. The key it hands out and the key the
-// request was signed with read "***" wherever they stand in its strings
-// ("Key", an error message naming the key); names' places, numbers and the
-// layout stay as the reply has them, whatever the keys' texts.
-std::string ReplyTextForLog(const rapidjson::Document& reply, const std::string& used_key) {
+// The reply as text for the log, as much of it as a line keeps. The key it
+// hands out and the key the request was signed with read "***" wherever
+// they stand in its strings ("Key", an error message naming the key);
+// names' places, numbers and the layout stay as the reply has them,
+// whatever the keys' texts.
+std::string ReplyTextForLog(const rapidjson::Value& reply, const std::string& used_key) {
   const std::string new_key = StringOr(json::GetObject(reply, "Response"), "Key", "");
-  rapidjson::Document shown;
-  shown.CopyFrom(reply, shown.GetAllocator());  // depth is bounded: the reply parsed
-  auto mask = [&](rapidjson::Value& text) {
-    std::string original(text.GetString(), text.GetStringLength());
-    std::string masked = MaskSecret(MaskSecret(original, new_key), used_key);
-    if (masked != original) {
-      text.SetString(masked.data(), static_cast<rapidjson::SizeType>(masked.size()), shown.GetAllocator());
-    }
-  };
-  std::vector<rapidjson::Value*> pending{&shown};
-  while (!pending.empty()) {
-    rapidjson::Value* next = pending.back();
-    pending.pop_back();
-    if (next->IsString()) {
-      mask(*next);
-    } else if (next->IsArray()) {
-      for (rapidjson::Value& item : next->GetArray()) pending.push_back(&item);
-    } else if (next->IsObject()) {
-      for (auto& member : next->GetObject()) {
-        mask(member.name);
-        pending.push_back(&member.value);
+  return json::LogText(reply, SecretMask({new_key, used_key}));
+}
+
+// What later steps read of a reply: the common header takes "Key",
+// "CompanyId" and "ShopId" from "Response", and a refusal ("Error", whatever
+// its value) must keep refusing headers. Members of another type than those
+// readers take read as absent there, so they are left out here as well.
+// Nothing else of a reply is kept for the life of the process.
+void KeepWhatHeadersRead(rapidjson::Document& reply) {
+  rapidjson::Document kept;
+  kept.SetObject();
+  if (const rapidjson::Value* response = json::GetObject(reply, "Response")) {
+    rapidjson::Value members(rapidjson::kObjectType);
+    auto& allocator = kept.GetAllocator();
+    for (const char* name : {"Key", "CompanyId"}) {
+      const rapidjson::Value* text = json::Find(*response, name);
+      if (text != nullptr && text->IsString()) {
+        members.AddMember(rapidjson::StringRef(name), rapidjson::Value(*text, allocator), allocator);
       }
     }
+    const rapidjson::Value* shop = json::Find(*response, "ShopId");
+    if (shop != nullptr && shop->IsInt()) members.AddMember("ShopId", shop->GetInt(), allocator);
+    if (json::Find(*response, "Error") != nullptr) members.AddMember("Error", rapidjson::Value(), allocator);
+    kept.AddMember("Response", members, allocator);
   }
-  return Utils::DocumentToString(shown);
+  reply.Swap(kept);  // the whole reply goes with `kept`
 }
 
 }  // namespace
@@ -210,17 +212,19 @@ int AuthService::HandleAuthReply(const char* data, int data_len, const std::stri
 
   const rapidjson::Value* response = json::GetObject(auth_reply, "Response");
   if (response == nullptr || json::Find(*response, "Error") != nullptr) {
-    zq_error("Net response error: \n%s\n", ReplyTextForLog(auth_reply, used_key).c_str());
+    if (zq_log_enabled(1)) zq_error("Net response error: \n%s\n", ReplyTextForLog(auth_reply, used_key).c_str());
+    KeepWhatHeadersRead(auth_reply);
     return kReplyRefused;
   }
 
-  zq_info("auth response: %s\n", ReplyTextForLog(auth_reply, used_key).c_str());
+  if (zq_log_enabled(3)) zq_info("auth response: %s\n", ReplyTextForLog(auth_reply, used_key).c_str());
   writeMap(used_key);
   cloud_key = StringOr(response, "Key", "");
   mac = mac_text;
   signature = request_signature;
   timestamp = request_timestamp;
   HandOverAnnouncedUpdate(*response);
+  KeepWhatHeadersRead(auth_reply);
   return 0;
 }
 

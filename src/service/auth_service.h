@@ -48,9 +48,11 @@ class AuthService : public BaseService {
   // without bytes, kReplyNotJson, kReplyRefused.
   int RequestCommonConfig();
   // Steps of RequestCommonConfig after the exchange: checks and parses the
-  // reply (`data_len` bytes, no NUL needed), and when it is accepted keeps it,
-  // rotates the key and hands an announced update over. `used_key`, `mac`,
-  // `signature` and `timestamp` are those the request was signed with.
+  // reply (`data_len` bytes, no NUL needed), and when it is accepted rotates
+  // the key, hands an announced update over and keeps what the common header
+  // reads of it. Text that is not JSON, or whose strings are not UTF-8, is
+  // kReplyNotJson. `used_key`, `mac`, `signature` and `timestamp` are those
+  // the request was signed with.
   int HandleAuthReply(const char* data, int data_len, const std::string& used_key, const std::string& mac,
                       const std::string& signature, const std::string& timestamp);
   // The key rotation into BaseConfig.json, given the key the accepted request
@@ -90,7 +92,9 @@ class AuthService : public BaseService {
   // `major` (first steps of StartService); 0 or the failure code.
   int LoadSettings();
 
-  // Read-only views of the accepted state.
+  // Read-only views of the accepted state. AuthReply() holds what the common
+  // header reads of the last reply that parsed: "Response" with its "Key",
+  // "CompanyId" and "ShopId" (and "Error" as null when it was a refusal).
   const rapidjson::Document& AuthReply() const { return auth_reply; }
   const std::string& CloudKey() const { return cloud_key; }
   const std::string& Mac() const { return mac; }
@@ -117,6 +121,7 @@ class AuthService : public BaseService {
   std::string timestamp;
   std::string config_url;
   int32_t major = 0;
+  // Only what later steps read of the reply (see AuthReply), never the whole of it.
   rapidjson::Document auth_reply;
 
   std::chrono::milliseconds retry_delay{kRetrySeconds * 1000};

@@ -28,7 +28,8 @@ int ConfigService::StartService() {
   IpcHelper* link = helper != nullptr ? helper : IpcHelper::GetInstance();
   link->SendSyncMessage(request, reply);
 
-  zq_info("config service response: %s\n", DescribeReply(reply).c_str());
+  // The reply is only shown: it is parsed and printed only when the line is written.
+  if (zq_log_enabled(3)) zq_info("config service response: %s\n", DescribeReply(reply).c_str());
   return 0;
 }
 
@@ -57,7 +58,7 @@ std::string ConfigService::DescribeReply(const IpcMessage& reply) {
     if (at < length && bytes[at] == 0xBF) ++at;
     rapidjson::Document parsed;
     // A body nested too deeply to be written out shows as "null" too.
-    if (json::ParseWritable<json::kOutsideTextFlags>(parsed, body + at, length - at)) {
+    if (json::ParseWritable<json::kOutsideBytesFlags>(parsed, body + at, length - at)) {
       document.Swap(parsed);
     }
   }

@@ -120,15 +120,15 @@ std::vector<std::string> HttpDnsService::GetIp(const std::string& domain) {
   request.url = RequestUrl(domain);
   NetMessage reply;
   NetHelper::GetInstance()->SendSyncMessage(request, reply);
-  const std::string answer = reply.Reply();
+  const std::string_view answer = reply.ReplyView();
   // "addr1;addr2,ttl": a reply without its comma is no answer.
   const size_t comma = answer.find(',');
-  if (answer.empty() || comma == std::string::npos) {
+  if (answer.empty() || comma == std::string_view::npos) {
     puts("Http dns request failed");
     return {};
   }
-  const std::string ip_list = answer.substr(0, comma);
-  const std::string ttl = answer.substr(comma + 1);
+  const std::string ip_list(answer.substr(0, comma));
+  const std::string ttl(answer.substr(comma + 1));
   const std::string begin_time = GetTimeStamp();
   std::vector<std::string> addresses = SplitAtSemicolons(ip_list);
   WriteHttpDnsMap(ip_list, begin_time, ttl);

@@ -86,7 +86,7 @@ int IpcMessage::ParseRawData(const char* raw, int count) {
   size = count;
   request_id.clear();
   rapidjson::Document document;
-  if (json::Parse<json::kOutsideTextFlags>(document, data.get() + kIpcHeaderSize,
+  if (json::Parse<json::kOutsideBytesFlags>(document, data.get() + kIpcHeaderSize,
                                            static_cast<size_t>(header.body_size))) {
     const rapidjson::Value* response = json::GetObject(document, "Response");
     if (response != nullptr) json::GetString(*response, "RequestId", &request_id);

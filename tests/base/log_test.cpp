@@ -37,6 +37,8 @@ TEST(LogThreshold, LineWrittenExactlyWhenLevelNotAboveThreshold) {
       std::string written = capture.Text();
       bool expected = entry.level <= threshold;
       EXPECT_EQ(expected, !written.empty()) << entry.name << " at threshold " << threshold << ": " << written;
+      // Callers building text for a line ask first, and get the same answer.
+      EXPECT_EQ(expected, zq_log_enabled(entry.level)) << entry.name << " at threshold " << threshold;
     }
   }
 }
@@ -58,6 +60,7 @@ TEST(LogConsole, TextIsCutAt999Characters) {
   std::string long_text(1500, 'x');
   zq_error("%s", long_text.c_str());
   EXPECT_EQ("Service | ERROR: " + std::string(999, 'x'), capture.Text());
+  EXPECT_EQ(999u, kZqLogTextLimit);
 }
 
 TEST(LogConsole, LevelOutsideTableHasEmptyName) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/config_manager.h"
+#include "base/log.h"
 #include "business/kw_cloud_bodies.h"
 #include "service/auth_service.h"
 #include "service/service_manager.h"
@@ -319,6 +320,31 @@ TEST_F(MonitorConfigReportsTest, NoReplyAndRefusedRequests) {
   EXPECT_EQ("", reply);
   EXPECT_EQ(0, business_.DoPost(body, path, reply));
   EXPECT_EQ("{\"Response\":{}}", reply);
+}
+
+TEST_F(MonitorConfigReportsTest, RepliesEchoingTheKeyAreLoggedMaskedAndCutToALine) {
+  std::string echo;
+  while (echo.size() < 200 * 1024) echo += cloud_.CloudKey() + ",";
+  cloud_.server().QueueReply("POST", zq_test::CloudBackendFake::kHeartbeatPath, zq_test::HttpReply::Json(echo));
+  std::string logged;
+  {
+    zq_test::ScopedLogSettings logs(3, 3, "");
+    zq_test::StdoutCapture out;
+    EXPECT_EQ(0, business_.DoTimeOutHandler(TIMER_HEARTBEAT));
+    logged = out.Text();
+  }
+  // The text of the line, cut where the log cuts it (and so without its line
+  // end: the next line follows on).
+  const std::string start = "Service | INFO: Get response mesasge ";
+  const size_t at = logged.find(start);
+  ASSERT_NE(std::string::npos, at) << logged.substr(0, 2000);
+  const size_t next = logged.find("Service | ", at + start.size());
+  ASSERT_NE(std::string::npos, next);
+  EXPECT_EQ(kZqLogTextLimit, next - at - std::string("Service | INFO: ").size());
+  EXPECT_EQ("***,***,***,", logged.substr(at + start.size(), 12));
+  EXPECT_EQ(std::string::npos, logged.find(cloud_.CloudKey()));
+  EXPECT_EQ(1u, zq_test::CountOccurrences(logged, "ERROR: MonitorConfigBusiness Parse response failed\n"));
+  EXPECT_EQ(20, business_.timer_periods[TIMER_HEARTBEAT]);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -192,6 +193,34 @@ TEST_F(AuthProcessTest, NoLogBatchCarriesTheKey) {
   std::string out = service->Stdout();
   EXPECT_EQ(std::string::npos, out.find("initial-key")) << out;
   EXPECT_EQ(std::string::npos, out.find("rotated-key")) << out;
+}
+
+TEST_F(AuthProcessTest, KeyThatIsNotUtf8IsRefusedAndAValidOneStoredForStrictReaders) {
+  CloudSettings settings;
+  settings.key = "\xFF\xFE";
+  CloudBackendFake cloud("initial-key", settings);
+  zq_test::WriteCloudConfigs(root_, cloud, 3);
+  const std::string stored = root_.ReadBaseConfig();
+  cloud.QueueAuthAccept();
+  cloud.QueueAuthAccept();
+  auto service = StartService();
+
+  // The key cannot be stored faithfully: the reply counts as undecodable.
+  ASSERT_TRUE(service->WaitForStdout("Service | ERROR: Failed to request auth message 83886081\n", 10s))
+      << service->Stdout();
+  EXPECT_EQ(1u, zq_test::CountOccurrences(service->Stdout(), "Service | ERROR: Parse json failed\n"));
+  EXPECT_EQ(stored, root_.ReadBaseConfig());
+  settings.key = "k\xC3\xA9y-\xF0\x9F\x98\x80";
+  cloud.SetSettings(settings);
+
+  // The retry 2 s later takes the valid multi-byte key.
+  ASSERT_TRUE(service->WaitForStdout("Request common config succeed!\n", 10s)) << service->Stdout();
+  const std::string config_path = root_.ConfigDir() + "BaseConfig.json";
+  EXPECT_NE(std::string::npos, root_.ReadBaseConfig().find("\"NewKey\": \"k\xC3\xA9y-\xF0\x9F\x98\x80\""));
+  const std::string strict_reader =
+      "python3 -c 'import json,sys; json.load(open(sys.argv[1], encoding=\"utf-8\"))' '" + config_path + "'";
+  EXPECT_EQ(0, std::system(strict_reader.c_str())) << root_.ReadBaseConfig();
+  EXPECT_TRUE(service->Running());
 }
 
 }  // namespace

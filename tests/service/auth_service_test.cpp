@@ -13,7 +13,9 @@
 
 #include "base/config_manager.h"
 #include "base/json_member.h"
+#include "base/log.h"
 #include "base/md5.h"
+#include "base/utils.h"
 #include "support/child_process.h"
 #include "support/files.h"
 #include "support/log_settings.h"
@@ -407,6 +409,112 @@ TEST_F(AuthServiceTest, UpdateHandOverTable) {
     EXPECT_EQ(c.handed_over ? 1u : 0u, zq_test::CountOccurrences(out, "KwCloudUpgradeBusiness::StartUpdate\n"))
         << c.name << ":\n" << out;
   }
+}
+
+// Whether python3's json module, a strict reader, reads the file.
+bool StrictReaderReads(const std::string& path) {
+  const std::string command =
+      "python3 -c 'import json,sys; json.load(open(sys.argv[1], encoding=\"utf-8\"))' '" + path + "' 2>/dev/null";
+  return std::system(command.c_str()) == 0;
+}
+
+TEST_F(AuthServiceTest, KeysThatAreNotUtf8AreRefusedAndValidOnesStoredForStrictReaders) {
+  struct Case {
+    const char* name;
+    std::string key;  // as it stands between the quotes of the reply
+    bool accepted;
+    std::string stored;  // the key's bytes in BaseConfig.json when accepted
+  };
+  const Case cases[] = {
+      {"FF FE", "\xFF\xFE", false, ""},
+      {"lone continuation byte", "\x80", false, ""},
+      {"continuation byte after a valid start", "key-\xBF", false, ""},
+      {"overlong slash", "\xC0\xAF", false, ""},
+      {"overlong three-byte form", "\xE0\x80\xAF", false, ""},
+      {"overlong four-byte form", "\xF0\x80\x80\xAF", false, ""},
+      {"encoded surrogate", "\xED\xA0\x80", false, ""},
+      {"escaped lone surrogate", "k\\uDC00", false, ""},
+      {"valid multi-byte key", "k\xC3\xA9y-\xE2\x82\xAC-\xF0\x9F\x98\x80", true,
+       "k\xC3\xA9y-\xE2\x82\xAC-\xF0\x9F\x98\x80"},
+      {"escaped multi-byte key", "k\\u00E9y-\\uD83D\\uDE00", true, "k\xC3\xA9y-\xF0\x9F\x98\x80"},
+  };
+  for (const Case& c : cases) {
+    WriteConfigs(PrettyBase(), 5);
+    AuthService service;
+    zq_test::StdoutCapture capture;
+    const std::string reply = "{\"Response\":{\"Key\":\"" + c.key + "\",\"CompanyId\":\"c\"}}";
+    const int result = Reply(service, reply);
+    rapidjson::Document header;
+    if (!c.accepted) {
+      // Undecodable like any reply that is not JSON: retried, nothing stored.
+      EXPECT_EQ(AuthService::kReplyNotJson, result) << c.name;
+      EXPECT_NE(std::string::npos, capture.Text().find("Service | ERROR: Parse json failed\n")) << c.name;
+      EXPECT_EQ(PrettyBase(), zq_test::ReadFile(BasePath())) << c.name;
+      EXPECT_EQ(-1, service.GetMessageToCompose(header)) << c.name;
+      continue;
+    }
+    ASSERT_EQ(0, result) << c.name << capture.Text();
+    EXPECT_EQ(c.stored, service.CloudKey()) << c.name;
+    EXPECT_EQ(PrettyBase({{"NewKey", "\"" + c.stored + "\""}, {"OldKey", "\"initial-key\""},
+                          {"update_key_time", "90"}, {"old_key_expire_time", "10"}, {"CompanyId", "\"c\""}}),
+              zq_test::ReadFile(BasePath()))
+        << c.name;
+    EXPECT_TRUE(StrictReaderReads(BasePath())) << c.name;
+    // The headers carry the key as it was handed out.
+    ASSERT_EQ(0, service.GetMessageToCompose(header)) << c.name;
+    std::string key;
+    EXPECT_TRUE(zq_camera_service::json::GetString(header, "Key", &key)) << c.name;
+    EXPECT_EQ(c.stored, key) << c.name;
+  }
+}
+
+TEST_F(AuthServiceTest, OnlyWhatTheHeadersReadIsKeptOfTheAcceptedReply) {
+  WriteConfigs(PrettyBase(), 5);
+  AuthService service;
+  zq_test::StdoutCapture capture;
+  std::string padding(200 * 1024, 'p');
+  const std::string reply = "{\"Response\":{\"Key\":\"key-9\",\"CompanyId\":\"company-9\",\"ShopId\":12,"
+                            "\"HelloUrl\":\"http://127.0.0.1:2\",\"HeartbeatGap\":25,\"Padding\":\"" +
+                            padding + "\",\"List\":[1,2,3]},\"Other\":{\"Big\":\"" + padding + "\"}}";
+  ASSERT_EQ(0, Reply(service, reply));
+  EXPECT_EQ("{\n    \"Response\": {\n        \"Key\": \"key-9\",\n        \"CompanyId\": \"company-9\",\n"
+            "        \"ShopId\": 12\n    }\n}",
+            zq_camera_service::Utils::DocumentToString(service.AuthReply()));
+  // What the rotation read from the whole reply is stored all the same.
+  EXPECT_NE(std::string::npos, zq_test::ReadFile(BasePath()).find("\"HeartbeatGap\": 25"));
+  rapidjson::Document header;
+  ASSERT_EQ(0, service.GetMessageToCompose(header));
+  std::string company;
+  int shop = 0;
+  EXPECT_TRUE(zq_camera_service::json::GetString(header, "CompanyId", &company));
+  EXPECT_TRUE(zq_camera_service::json::GetInt(header, "ShopId", &shop));
+  EXPECT_EQ("company-9", company);
+  EXPECT_EQ(12, shop);
+
+  // A refusal afterwards keeps refusing headers, and keeps nothing large either.
+  ASSERT_EQ(AuthService::kReplyRefused,
+            Reply(service, "{\"Response\":{\"Error\":{\"Message\":\"" + padding + "\"},\"Key\":\"k\"}}"));
+  EXPECT_EQ(-1, service.GetMessageToCompose(header));
+  EXPECT_LT(zq_camera_service::Utils::DocumentToString(service.AuthReply()).size(), 100u);
+}
+
+TEST_F(AuthServiceTest, LongRefusalShowsWhatALineKeepsAndNoPartOfAKey) {
+  WriteConfigs(PrettyBase(), 5);
+  // A refusal naming the used key over and over, larger than any line.
+  std::string message;
+  while (message.size() < 300 * 1024) message += "initial-key ";
+  const std::string refusal = "{\"Response\":{\"Error\":{\"Message\":\"" + message + "\"}}}";
+  AuthService service;
+  zq_test::StdoutCapture capture;
+  ASSERT_EQ(AuthService::kReplyRefused, Reply(service, refusal));
+  const std::string out = capture.Text();
+  const std::string start = "Service | ERROR: Net response error: \n{\n    \"Response\": {\n        \"Error\": {\n"
+                            "            \"Message\": \"*** *** ";
+  ASSERT_EQ(0u, out.find(start)) << out.substr(0, 300);
+  // The line holds the 999 characters the log keeps, and no key.
+  EXPECT_EQ(std::string("Service | ERROR: ").size() + kZqLogTextLimit, out.size());
+  EXPECT_EQ(std::string::npos, out.find("initial-key"));
+  EXPECT_EQ(std::string::npos, out.find("initial-"));
 }
 
 }  // namespace

@@ -94,6 +94,9 @@ TEST(IpcMessageTest, ParseRawDataTable) {
       {"trailing garbage", Frame(reply_7 + "xx"), -1, 0, "", "INFO: begin read header size 40 32\n"},
       {"array body", Frame("[1]"), -1, 0, "", "INFO: begin read header size 40 3\n"},
       {"empty body", Frame(""), -1, 0, "", "INFO: begin read header size 40 0\n"},
+      // The camera software may write its texts in another encoding than UTF-8.
+      {"text in another encoding", Frame("{\"Response\":{\"RequestId\":\"7\",\"Name\":\"\xD6\xD0\xCE\xC4\"}}"), -1, 0,
+       "7", "INFO: begin read header size 40 44\n"},
       {"id with a NUL byte", Frame(std::string("{\"Response\":{\"RequestId\":\"a\\u0000b\"}}")), -1, 0,
        std::string("a\0b", 3), "INFO: begin read header size 40 37\n"},
   };

@@ -2,12 +2,17 @@
 //   fake_cloud_backend [--port N] [--key KEY] [--new-key KEY]
 //                      [--heartbeat-gap S] [--monitor-gap S]
 //                      [--update-package FILE --update-version N]
+//                      [--heartbeat-reply FILE] [--auth-padding N [--padding-text T]]
 // listens on 127.0.0.1:N (0 or absent: a free port), accepts authentication
 // requests signed with KEY (default "initial-key"), hands out --new-key (default:
 // KEY again) and the report periods, and prints every request it receives and
 // the outcome of every authentication, one line each, until SIGINT or SIGTERM.
 // With --update-package, SIGUSR1 makes every later accepting reply announce
 // version N, served from FILE at /packages/update.zip with FILE's MD5.
+// --heartbeat-reply answers every heartbeat with FILE's bytes (status 200);
+// --auth-padding makes the first accepting reply carry a "Padding" member of
+// N bytes, T (default: the handed-out key) over and over: oversized and
+// key-laden replies as a hostile network would send them.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -27,7 +32,8 @@ const char* const kPackagePath = "/packages/update.zip";
 void Usage(const char* program) {
   fprintf(stderr,
           "usage: %s [--port N] [--key KEY] [--new-key KEY] [--heartbeat-gap S] [--monitor-gap S]\n"
-          "          [--update-package FILE --update-version N]\n",
+          "          [--update-package FILE --update-version N] [--heartbeat-reply FILE]\n"
+          "          [--auth-padding N [--padding-text T]]\n",
           program);
   exit(2);
 }
@@ -50,6 +56,23 @@ std::string OneLine(const std::string& body) {
   return line;
 }
 
+bool ReadWhole(const std::string& path, std::string* bytes) {
+  std::ifstream in(path, std::ios::binary);
+  bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return in.good() || in.eof();
+}
+
+// The accepting reply with `size` bytes of `text` repeated in "Padding"
+// (`text` is put in as it stands, so it should need no JSON escaping).
+std::string PaddedAcceptReply(const zq_test::CloudBackendFake& cloud, const std::string& text, size_t size) {
+  std::string body = cloud.AcceptReplyBody();  // ends with the two closing braces
+  std::string padding;
+  padding.reserve(size);
+  while (!text.empty() && padding.size() < size) padding += text;
+  padding.resize(text.empty() ? 0 : size);
+  return body.substr(0, body.size() - 2) + ",\"Padding\":\"" + padding + "\"}}";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -59,6 +82,9 @@ int main(int argc, char** argv) {
   zq_test::CloudSettings settings;
   std::string package_path;
   long update_version = 0;
+  std::string heartbeat_reply_path;
+  long auth_padding = 0;
+  std::string padding_text;
   for (int i = 1; i < argc; ++i) {
     std::string option = argv[i];
     if (i + 1 >= argc) Usage(argv[0]);
@@ -77,6 +103,12 @@ int main(int argc, char** argv) {
       package_path = value;
     } else if (option == "--update-version") {
       update_version = Number(value, 1, 1000000, argv[0]);
+    } else if (option == "--heartbeat-reply") {
+      heartbeat_reply_path = value;
+    } else if (option == "--auth-padding") {
+      auth_padding = Number(value, 0, 256L * 1024 * 1024, argv[0]);
+    } else if (option == "--padding-text") {
+      padding_text = value;
     } else {
       Usage(argv[0]);
     }
@@ -91,6 +123,11 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  std::string heartbeat_reply;
+  if (!heartbeat_reply_path.empty() && !ReadWhole(heartbeat_reply_path, &heartbeat_reply)) {
+    fprintf(stderr, "%s: cannot read %s\n", argv[0], heartbeat_reply_path.c_str());
+    return 1;
+  }
 
   // Block the stop signals before the server's threads start, so only the
   // wait below receives them.
@@ -103,6 +140,15 @@ int main(int argc, char** argv) {
 
   settings.key = new_key.empty() ? key : new_key;
   zq_test::CloudBackendFake cloud(key, settings, static_cast<uint16_t>(port));
+  if (!heartbeat_reply_path.empty()) {
+    cloud.server().SetReply("POST", zq_test::CloudBackendFake::kHeartbeatPath,
+                            zq_test::HttpReply::Json(heartbeat_reply));
+  }
+  if (auth_padding > 0) {
+    cloud.QueueAuthReply(
+        zq_test::HttpReply::Json(PaddedAcceptReply(cloud, padding_text.empty() ? settings.key : padding_text,
+                                                   static_cast<size_t>(auth_padding))));
+  }
   setvbuf(stdout, nullptr, _IOLBF, 0);
   printf("cloud back end listening on %s\n", cloud.url().c_str());
 
