@@ -21,11 +21,11 @@ namespace json {
 // holding FF FE would leave BaseConfig.json unreadable to them), and a key
 // that cannot be stored faithfully cannot be rotated safely.
 constexpr unsigned kOutsideTextFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag;
-// Outside text of a local peer whose strings are only matched or shown,
-// never stored (the camera software's IPC replies): its strings are taken as
-// bytes. The camera software may write text in another encoding, and a
-// reply whose request id can no longer be read would leave its caller
-// waiting for good.
+// Outside text of the camera software, whose strings are only matched or
+// shown, never stored (its IPC replies, its face lists): its strings are
+// taken as bytes. It may write text in another encoding; a reply whose
+// request id can no longer be read would leave its caller waiting for good,
+// and a face list would be lost for a name nobody reads.
 constexpr unsigned kOutsideBytesFlags = rapidjson::kParseIterativeFlag;
 // Configuration files: white space skipped, text after the first value
 // ignored. Their bytes are taken as they are: a file written before texts

@@ -198,7 +198,7 @@ void DataUploadService::CheckCapFaceRoutine() {
   zq_print("-------------\n\n");
 
   rapidjson::Document list;
-  if (!json::Parse<json::kOutsideTextFlags>(list, text, length)) return;
+  if (!json::Parse<json::kOutsideBytesFlags>(list, text, length)) return;
 
   int32_t group_count = ReadInt32Member(list, "Group_Num");
   zq_print("face num: %d\n", group_count);

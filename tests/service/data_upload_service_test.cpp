@@ -330,6 +330,8 @@ TEST_F(DataUploadServiceTest, HostileListsAndImagesAreHandledSafely) {
        {}, {0}, {}, "face not put or covered,may try get\n"},
       {"a batch holds at most 16 MiB of images", {}, seventeen, whole_images,
        {16}, {}, "face batch image limit reached, 1 faces skipped\n"},
+      {"strings in another encoding are taken as bytes", {},
+       "{\"Group_Num\":1,\"camera\":\"Caf\xe9 \xff\xfe\",\"Groups\":[{" + url + "}]}", {}, {1}, {}, ""},
       {"very long url", {}, "{\"Group_Num\":1,\"Groups\":[{\"faceDetect_url\":\"" + long_url + "\"}]}", {}, {0}, {}, ""},
   };
   for (const HostileCase& c : cases) {
