@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "service/net_helper.h"
 #include "service/net_message.h"
+#include "service/net_reply_limits.h"
 #include "service/upgrade_package.h"
 #include "service/upgrade_staging.h"
 
@@ -92,6 +93,7 @@ void UpgradeService::RunPass(const UpgradeRequest& request) {
   download.url = url;
   download.header = "";
   download.timeout = kDownloadTimeoutSeconds;
+  download.max_reply_bytes = kMaxDownloadReplyBytes;
   NetMessage reply;
   NetHelper::GetInstance()->SendSyncMessage(download, reply);
   if (reply.data_len < 1) {
