@@ -4,8 +4,9 @@
 // check goes past the digest) and once more with a wrong one. What must
 // hold: the wrong digest is refused; a refused package is handed over as
 // nothing; a package that passes names a newer major version, lists the
-// version document as a file inside the slot and points at the backup slot;
-// and the check never touches the installation, whatever it says.
+// version document as a file inside the slot, points at the backup slot,
+// lists the program and measures every file it will write within the entry
+// cap; and the check never touches the installation, whatever it says.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -111,5 +112,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool lists_document = false;
   for (const std::string& name : package->kept_names) lists_document = lists_document || name == "VersionConfig.json";
   FUZZ_CHECK(lists_document);
+  // Everything the staging will write was measured within the cap, and the
+  // complete-file list names the program.
+  for (const zq_camera_service::StagedFile& file : package->staged_files) {
+    FUZZ_CHECK(file.size <= Unzip::kMaxEntrySize);
+    FUZZ_CHECK(file.path.size() > 1 && file.path[0] == '/');
+  }
+  bool lists_program = false;
+  for (const rapidjson::Value& record : package->document["all_file"].GetArray()) {
+    lists_program = lists_program || zq_camera_service::RecordPath(record) == zq_camera_service::kSlotProgramPath;
+  }
+  FUZZ_CHECK(lists_program);
   return 0;
 }

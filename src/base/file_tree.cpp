@@ -83,8 +83,10 @@ bool CopyLink(const std::string& source, const std::string& destination, off_t s
 }
 
 bool CopyEntry(const std::string& source, const std::string& destination, const std::string& relative,
-               const std::string& skip) {
-  if (!skip.empty() && relative == skip) return true;
+               const std::vector<std::string>& skip) {
+  for (const std::string& left_out : skip) {
+    if (!left_out.empty() && relative == left_out) return true;
+  }
   struct stat info {};
   if (lstat(source.c_str(), &info) != 0) return false;
   if (S_ISREG(info.st_mode)) return CopyRegularFile(source, destination, info.st_mode);
@@ -131,8 +133,28 @@ bool RemoveTree(const std::string& path) {
   return lstat(path.c_str(), &info) != 0 && errno == ENOENT;
 }
 
-bool CopyTree(const std::string& source, const std::string& destination, const std::string& skip) {
+bool CopyTree(const std::string& source, const std::string& destination, const std::vector<std::string>& skip) {
   return CopyEntry(source, destination, "", skip);
+}
+
+void Walk(const std::string& root, const std::function<void(const std::string&, const struct stat&)>& visit) {
+  // Directories still to read, relative to root; a list instead of
+  // recursion, so the depth of a tree is no concern of the stack.
+  std::vector<std::string> pending{""};
+  while (!pending.empty()) {
+    std::string directory = std::move(pending.back());
+    pending.pop_back();
+    std::string base = directory.empty() ? root : root + "/" + directory;
+    std::vector<std::string> names;
+    ReadEntryNames(base, &names);
+    for (const std::string& name : names) {
+      std::string relative = directory.empty() ? name : directory + "/" + name;
+      struct stat info {};
+      if (lstat((base + "/" + name).c_str(), &info) != 0) continue;
+      visit(relative, info);
+      if (S_ISDIR(info.st_mode)) pending.push_back(relative);
+    }
+  }
 }
 
 bool MakeDirectories(const std::string& base, const std::vector<std::string>& segments) {

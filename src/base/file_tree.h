@@ -3,6 +3,9 @@
 // theirs may ever reach a command line.
 #pragma once
 
+#include <sys/stat.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,10 +21,16 @@ bool RemoveTree(const std::string& path);
 // destination that does not exist yet: directories recursively (merged into
 // an existing directory), regular files with their permission bits, links as
 // links, other special files recreated. An existing destination file that
-// cannot be opened is removed and created anew. `skip`, when not empty, is a
-// path relative to `source` ("config/VersionConfig.json") that is left out.
+// cannot be opened is removed and created anew. `skip` holds paths relative
+// to `source` ("config/VersionConfig.json") that are left out.
 // True when every entry was copied; the copy goes on past a failed entry.
-bool CopyTree(const std::string& source, const std::string& destination, const std::string& skip = "");
+bool CopyTree(const std::string& source, const std::string& destination, const std::vector<std::string>& skip = {});
+
+// Calls `visit` for every entry below `root` (not `root` itself, which must
+// be a real directory), found without following links, with its path
+// relative to `root` ("lib/libx.so") and its lstat information; a directory
+// comes before what it holds. Entries that cannot be examined are passed over.
+void Walk(const std::string& root, const std::function<void(const std::string&, const struct stat&)>& visit);
 
 // "mkdir -p" of base/segments[0]/segments[1]/... that never goes through a
 // link below `base`: a missing directory is created, an existing one must be

@@ -81,53 +81,70 @@ int Unzip::InitZipFile(const void* data, unsigned int len, std::vector<std::stri
     names.push_back(name);
     name_index[name] = static_cast<uint64_t>(i);
   }
-  zq_print("777\n");
-  return 0;
-}
-
-int Unzip::ConvertName(std::string name, unsigned long long* index) {
   for (const auto& entry : name_index) {
     const std::string& full = entry.first;
     size_t slash = full.rfind('/');
     // Top-level entries and directory entries never match.
     if (slash == std::string::npos || slash + 1 == full.size()) continue;
-    if (full.compare(slash + 1, std::string::npos, name) == 0) {
-      *index = entry.second;
-      return 0;
-    }
+    // In ascending order of whole name: the first of a bare name stays.
+    bare_name_index.emplace(full.substr(slash + 1), entry.second);
   }
-  return 1;
+  zq_print("777\n");
+  return 0;
 }
 
-bool Unzip::Extract(unsigned long long index, uint64_t* size, std::string* error) {
+int Unzip::ConvertName(std::string name, unsigned long long* index) {
+  auto found = bare_name_index.find(name);
+  if (found == bare_name_index.end()) return 1;
+  *index = found->second;
+  return 0;
+}
+
+bool Unzip::StatEntry(unsigned long long index, zip_stat_t* stat, std::string* error) {
   if (!archive) {
     *error = "no archive";
     return false;
   }
-  zip_stat_t stat;
-  zip_stat_init(&stat);
-  if (zip_stat_index(archive.get(), index, 0, &stat) != 0) {
+  zip_stat_init(stat);
+  if (zip_stat_index(archive.get(), index, 0, stat) != 0) {
     *error = zip_strerror(archive.get());
     return false;
   }
+  const zip_uint64_t needed = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE;
+  if ((stat->valid & needed) != needed) {
+    *error = "entry sizes unknown";
+    return false;
+  }
+  // The sizes come from the archive itself: a stored entry cannot be larger
+  // than the archive, nor can any entry's compressed data.
+  bool stored = (stat->valid & ZIP_STAT_COMP_METHOD) != 0 && stat->comp_method == ZIP_CM_STORE;
+  if (stat->size > kMaxEntrySize) {
+    *error = "entry of " + std::to_string(stat->size) + " bytes, above the cap of " + std::to_string(kMaxEntrySize);
+    return false;
+  }
+  if (stat->comp_size > archive_length || (stored && stat->size > archive_length)) {
+    *error = "entry size out of bounds";
+    return false;
+  }
+  return true;
+}
+
+int Unzip::GetEntrySize(unsigned long long index, unsigned long long* size, std::string* error) {
+  zip_stat_t stat;
+  if (!StatEntry(index, &stat, error)) return -1;
+  *size = stat.size;
+  return 0;
+}
+
+bool Unzip::Extract(unsigned long long index, uint64_t* size, std::string* error) {
   if (content_buffer) {
     zq_print("free\n");
     content_buffer.reset();
     zq_print("free\n");
   }
-  const zip_uint64_t needed = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE;
-  if ((stat.valid & needed) != needed) {
-    *error = "entry sizes unknown";
-    return false;
-  }
+  zip_stat_t stat;
+  if (!StatEntry(index, &stat, error)) return false;
   zq_print("data_size:%d\n", static_cast<int>(stat.size));
-  // The sizes come from the archive itself: a stored entry cannot be larger
-  // than the archive, nor can any entry's compressed data.
-  bool stored = (stat.valid & ZIP_STAT_COMP_METHOD) != 0 && stat.comp_method == ZIP_CM_STORE;
-  if (stat.size > kMaxEntrySize || stat.comp_size > archive_length || (stored && stat.size > archive_length)) {
-    *error = "entry size out of bounds";
-    return false;
-  }
   content_buffer.reset(new (std::nothrow) char[stat.size + 1]);
   if (!content_buffer) {
     *error = "no memory";

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <zip.h>
@@ -34,6 +35,11 @@ class Unzip {
   // destruction) and their count, -1 when the entry cannot be read whole and
   // intact (unknown, too large, short, corrupt, failed CRC).
   int GetFileContent(unsigned long long index, char** content, int* size);
+  // The uncompressed size the archive states for the entry, checked as an
+  // extraction checks it (within kMaxEntrySize, consistent with the
+  // archive's length), without extracting anything: 0, or -1 with the
+  // reason in *error.
+  int GetEntrySize(unsigned long long index, unsigned long long* size, std::string* error);
 
  private:
   struct SourceFree {
@@ -48,12 +54,18 @@ class Unzip {
 
   // Extraction behind GetFileContent; false with the reason in *error.
   bool Extract(unsigned long long index, uint64_t* size, std::string* error);
+  // The entry's information, with sizes an extraction can trust.
+  bool StatEntry(unsigned long long index, zip_stat_t* stat, std::string* error);
 
   // Declared before `archive`: the archive goes first, then our reference
   // on the source.
   std::unique_ptr<zip_source_t, SourceFree> source;
   std::unique_ptr<zip_t, ArchiveDiscard> archive;
   std::map<std::string, uint64_t> name_index;
+  // Bare name -> the entry ConvertName gives for it (the first of that bare
+  // name in name_index's order), built once when the archive is opened: a
+  // package of n records is then looked up in n steps, not n times n.
+  std::unordered_map<std::string, uint64_t> bare_name_index;
   std::unique_ptr<char[]> content_buffer;
   unsigned int archive_length = 0;
 };

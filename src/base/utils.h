@@ -43,7 +43,8 @@ class Utils {
   // the lock file cannot be opened.
   static int SafeRemoveFile(const char* path);
   // Replaces `path` by `length` bytes of `data` (mode "w" or "wb"): written to
-  // path + "tmp", read back and compared, then renamed over the target.
+  // a temporary file of its own beside it (base/temporary_name.h), read back
+  // and compared, then renamed over the target.
   // 0 done; 1 lock or temporary file cannot be opened; 2 temporary file
   // cannot be reopened; 9 read-back differs (target untouched);
   // kSafeWriteRenameFailed when the rename fails (target untouched).

@@ -2,6 +2,7 @@
 // processes of the device may touch, under the cross-process safe-file lock,
 // and the directory work of the upgrade, done without a shell.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -17,6 +18,7 @@
 
 #include "base/file_tree.h"
 #include "base/lock_file.h"
+#include "base/temporary_name.h"
 #include "base/unique_fd.h"
 #include "base/utils.h"
 
@@ -25,6 +27,10 @@ namespace zq_camera_service {
 namespace {
 
 constexpr size_t kReadBackChunk = 1000;
+// Names tried for one temporary file before the write gives up; only names
+// taken by files this process did not make (leftovers of a killed writer)
+// cost a try.
+constexpr int kTemporaryNameTries = 64;
 
 bool IsBinaryMode(const char* mode) { return strchr(mode, 'b') != nullptr; }
 
@@ -53,6 +59,20 @@ bool FileHoldsExactly(int fd, const unsigned char* data, size_t length) {
     if (got > length - offset || memcmp(chunk, data + offset, got) != 0) return false;
     offset += got;
   }
+}
+
+// Creates the temporary file of `target` under a name that no other file
+// has: O_EXCL never opens, truncates or follows what is already there, so
+// whatever holds a name (a leftover, a link, a file of the slot) is left
+// alone and the next name is tried.
+UniqueFd CreateTemporaryFile(const std::string& target, std::string* tmp_path) {
+  static std::atomic<unsigned> next_attempt{0};
+  for (int i = 0; i < kTemporaryNameTries; ++i) {
+    *tmp_path = TemporaryPathFor(target, static_cast<unsigned long>(getpid()), next_attempt++);
+    UniqueFd fd(open(tmp_path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (fd.valid() || errno != EEXIST) return fd;
+  }
+  return UniqueFd();
 }
 
 // The directory entry of a renamed file is durable only once its directory
@@ -101,18 +121,16 @@ int Utils::SafeWrite(const char* path, const unsigned char* data, long length, c
   SafeFileLock lock;
   if (!lock.locked()) return 1;
 
-  std::string tmp_path = std::string(path) + "tmp";
-  zq_debug("tmp_path:%s\n", tmp_path.c_str());
   const bool binary = IsBinaryMode(mode);
   // The data of a text ends at its first NUL; the read-back then finds the
   // file shorter than the length and refuses it.
   size_t to_write = binary || length == 0 ? static_cast<size_t>(length)
                                           : strnlen(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
 
-  // A leftover temporary file of an interrupted write (or anything else of
-  // that name, a link included) is replaced, never written through.
-  unlink(tmp_path.c_str());
-  UniqueFd out(open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  // From here on every unlink of tmp_path removes the file this call made.
+  std::string tmp_path;
+  UniqueFd out = CreateTemporaryFile(path, &tmp_path);
+  zq_debug("tmp_path:%s\n", tmp_path.c_str());
   if (!out.valid()) return 1;
   WriteAsMuchAsPossible(out.get(), data, to_write);
   if (binary) {

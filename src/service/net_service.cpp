@@ -37,6 +37,10 @@ void SetCommonOptions(CURL* curl, const NetMessage& message, ReceivedText* recei
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, message.timeout > 0 ? static_cast<long>(message.timeout) : kDefaultTimeoutSeconds);
+  // A peer that trickles (below 1 KiB/s for 30 s) is given up, so that it
+  // cannot hold the one exchange in flight for the whole time-out.
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1024L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 30L);
   // The reply parsing expects HTTP/1.1 status lines, and the worker thread
   // must never be hit by libcurl's timeout signals.
   curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));

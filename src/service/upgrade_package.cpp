@@ -1,16 +1,20 @@
 #include "service/upgrade_package.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "base/config_manager.h"
 #include "base/json_member.h"
 #include "base/log.h"
 #include "base/md5.h"
+#include "base/temporary_name.h"
 
 namespace zq_camera_service {
 
 const char* const kVersionDocumentName = "VersionConfig.json";
+const char* const kSlotProgramPath = "/bin/zq_camera_service";
 
 namespace {
 
@@ -43,19 +47,51 @@ bool RecordsAreSlotFiles(const rapidjson::Value& records, const char* list) {
   return true;
 }
 
-// Every file the staging will extract must be in the archive; finding that
-// out before the backup slot is touched keeps the slot intact.
-bool ArchiveHoldsRecords(Unzip& archive, const rapidjson::Value& records, bool skip_version_document) {
+// Every file the staging will extract must be in the archive, with a size
+// an extraction accepts: finding that out before the backup slot is touched
+// keeps the slot intact. The files to be written go to *staged, in order.
+bool PlanStagedFiles(Unzip& archive, const rapidjson::Value& records, bool incremental,
+                     const std::string& document_path, std::vector<StagedFile>* staged) {
   for (const rapidjson::Value& record : records.GetArray()) {
     std::string name = RecordName(record);
-    if (skip_version_document && name == kVersionDocumentName) continue;
+    std::string path = RecordPath(record);
+    // Written from the parsed document, never from the archive.
+    if (incremental && name == kVersionDocumentName) continue;
     unsigned long long index = 0;
     if (archive.ConvertName(name, &index) != 0) {
       zq_error("upgrade package lacks %s\n", PrintableText(name).c_str());
+      zq_error("write file ERROR!\n");
       return false;
     }
+    if (!incremental && path == document_path) continue;
+    unsigned long long size = 0;
+    std::string error;
+    if (archive.GetEntrySize(index, &size, &error) != 0) {
+      zq_error("upgrade package refused: %s: %s\n", PrintableText(name).c_str(), error.c_str());
+      return false;
+    }
+    staged->push_back({path, size});
   }
   return true;
+}
+
+// The first member name that an object of the document holds twice. Readers
+// differ in which of the two they take (RapidJSON and this program the
+// first, Python's json and many others the last), so such a document says
+// two things: a staged copy whose first "state" says 1 could read as
+// complete to a reader of the last.
+bool FindRepeatedMemberName(const rapidjson::Value& document, std::string* name) {
+  return !json::EveryValue(document, [name](const rapidjson::Value& value, int) {
+    if (!value.IsObject() || value.MemberCount() < 2) return true;
+    std::vector<std::string_view> names;
+    names.reserve(value.MemberCount());
+    for (const auto& member : value.GetObject()) names.emplace_back(member.name.GetString(), member.name.GetStringLength());
+    std::sort(names.begin(), names.end());
+    auto repeated = std::adjacent_find(names.begin(), names.end());
+    if (repeated == names.end()) return true;
+    name->assign(repeated->data(), repeated->size());
+    return false;
+  });
 }
 
 }  // namespace
@@ -89,7 +125,9 @@ bool IsSlotFilePath(const std::string& path, const std::string& name) {
   }
   std::vector<std::string> segments = SlotPathSegments(path);
   for (const std::string& segment : segments) {
-    if (segment.empty() || segment == "." || segment == "..") return false;
+    // A segment of the temporary form could be, or hold, a file a
+    // replacement is written to on its way in.
+    if (segment.empty() || segment == "." || segment == ".." || IsTemporaryName(segment)) return false;
   }
   return !segments.empty() && segments.back() == name;
 }
@@ -149,7 +187,14 @@ int CheckUpgradePackage(const char* data, size_t length, const std::string& expe
   rapidjson::Document& document = package->document;
   // The document is written into the staged slot, by a writer that recurses
   // once per level: one nested deeper than ours is refused like bad JSON.
-  if (!json::ParseWritable<json::kOutsideTextFlags>(document, document_text.data(), document_text.size())) {
+  bool decodable = json::ParseWritable<json::kOutsideTextFlags>(document, document_text.data(), document_text.size());
+  std::string repeated;
+  if (decodable && FindRepeatedMemberName(document, &repeated)) {
+    zq_error("upgrade package refused: %s repeats the member \"%s\"\n", kVersionDocumentName,
+             PrintableText(repeated).c_str());
+    decodable = false;
+  }
+  if (!decodable) {
     zq_print("\nparase config ERROR\n");
     return -1;
   }
@@ -177,6 +222,7 @@ int CheckUpgradePackage(const char* data, size_t length, const std::string& expe
   }
 
   bool has_document_record = false;
+  bool lists_program = false;
   for (const rapidjson::Value& record : all_files->GetArray()) {
     std::string name = RecordName(record);
     package->kept_names.push_back(name);
@@ -184,6 +230,7 @@ int CheckUpgradePackage(const char* data, size_t length, const std::string& expe
       package->document_path = RecordPath(record);
       has_document_record = true;
     }
+    lists_program = lists_program || RecordPath(record) == kSlotProgramPath;
   }
   zq_print("all_file_names size:%d\n", static_cast<int>(all_files->Size()));
 
@@ -196,9 +243,15 @@ int CheckUpgradePackage(const char* data, size_t length, const std::string& expe
     zq_error("upgrade package refused: all_file has no %s record\n", kVersionDocumentName);
     return -1;
   }
-  if (!ArchiveHoldsRecords(package->archive, *incre_files, true) ||
-      (special_files != nullptr && !ArchiveHoldsRecords(package->archive, *special_files, false))) {
-    zq_error("write file ERROR!\n");
+  // The pruning keeps only what all_file lists: without the program the
+  // slot could never start.
+  if (!lists_program) {
+    zq_error("upgrade package refused: all_file does not list %s\n", kSlotProgramPath);
+    return -1;
+  }
+  if ((special_files != nullptr &&
+       !PlanStagedFiles(package->archive, *special_files, false, package->document_path, &package->staged_files)) ||
+      !PlanStagedFiles(package->archive, *incre_files, true, package->document_path, &package->staged_files)) {
     return -1;
   }
 

@@ -10,10 +10,14 @@
 #include <rapidjson/document.h>
 
 #include "base/unzip.h"
+#include "service/upgrade_slot_space.h"
 
 namespace zq_camera_service {
 
 extern const char* const kVersionDocumentName;  // "VersionConfig.json"
+// Program file of a slot: the complete-file list must hold it, and the
+// staging makes it executable.
+extern const char* const kSlotProgramPath;  // "/bin/zq_camera_service"
 
 // A package that passed every check. Not copyable: the reader reads
 // `archive_bytes` in place.
@@ -26,6 +30,9 @@ struct CheckedPackage {
   Unzip archive;
   rapidjson::Document document;          // the package's version document, parsed
   std::vector<std::string> kept_names;   // every "name" of "all_file", in order
+  // The files the staging extracts and writes, in its order ("special_file",
+  // then "incre_file"), with the sizes the archive states for them.
+  std::vector<StagedFile> staged_files;
   std::string document_path;             // "path" of the version document's record ("/config/...")
   std::string document_location;         // backup link path + "/" + document_path
   std::string install_root;
@@ -42,8 +49,9 @@ int CheckUpgradePackage(const char* data, size_t length, const std::string& expe
                         const std::string& install_root, std::unique_ptr<CheckedPackage>* out);
 
 // A file record's "path" names a file inside a slot: it begins with "/", has
-// no empty, "." or ".." segment, no control character and no character a
-// shell would act on, and its last segment is `name`.
+// no empty, "." or ".." segment, no segment of the temporary-file form
+// (base/temporary_name.h), no control character and no character a shell
+// would act on, and its last segment is `name`.
 bool IsSlotFilePath(const std::string& path, const std::string& name);
 // The segments of a checked slot path ("/a/b/c" -> a, b, c).
 std::vector<std::string> SlotPathSegments(const std::string& path);

@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "service/net_helper.h"
 #include "service/net_message.h"
+#include "service/net_reply_limits.h"
 #include "service/upgrade_package.h"
 #include "service/upgrade_staging.h"
 

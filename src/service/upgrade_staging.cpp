@@ -1,15 +1,16 @@
 #include "service/upgrade_staging.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <memory>
-#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_set>
+#include <utility>
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -19,12 +20,15 @@
 #include "base/log.h"
 #include "base/unique_fd.h"
 #include "base/utils.h"
+#include "service/upgrade_slot_space.h"
 
 namespace zq_camera_service {
 
-const char* const kSlotProgramPath = "/bin/zq_camera_service";
-
 namespace {
+
+// Where the running slot keeps its own version document (the configuration
+// documents are loaded from the running slot's "config/").
+const char* const kRunningDocumentPath = "/config/VersionConfig.json";
 
 struct FreeDeleter {
   void operator()(char* p) const { free(p); }
@@ -89,36 +93,36 @@ WriteResult WritePackageFile(CheckedPackage& package, const rapidjson::Value& re
 }
 
 // Deletes every file of the backup slot whose bare name the new version does
-// not list. The listing keeps one file per bare name, so a name found in two
-// directories needs another round; each round deletes at least one file.
-bool PruneBackupSlot(const CheckedPackage& package) {
-  std::set<std::string> kept(package.kept_names.begin(), package.kept_names.end());
-  for (bool first_round = true;; first_round = false) {
-    std::map<std::string, std::string> files;
-    Utils::ListAllFile(package.bak_link.c_str(), files);
-    if (first_round) {
-      printf("backup_files size:%d all_file_names size:%d\n", static_cast<int>(files.size()),
-             static_cast<int>(package.kept_names.size()));
+// not list, in ascending order of bare name, from one listing of the slot:
+// files that share a bare name in several directories are all found at once.
+bool PruneBackupSlot(const CheckedPackage& package, const std::string& bak_target) {
+  std::unordered_set<std::string> kept(package.kept_names.begin(), package.kept_names.end());
+  std::vector<std::pair<std::string, std::string>> files;  // bare name, path below the slot
+  file_tree::Walk(bak_target, [&files](const std::string& relative, const struct stat& info) {
+    if (S_ISREG(info.st_mode)) files.emplace_back(relative.substr(relative.rfind('/') + 1), relative);
+  });
+  std::sort(files.begin(), files.end());
+  size_t bare_names = 0;
+  for (size_t i = 0; i < files.size(); ++i) bare_names += i == 0 || files[i].first != files[i - 1].first ? 1 : 0;
+  printf("backup_files size:%d all_file_names size:%d\n", static_cast<int>(bare_names),
+         static_cast<int>(package.kept_names.size()));
+  for (const auto& file : files) {
+    if (kept.count(file.first) != 0) continue;
+    std::string path = package.bak_link + "/" + file.second;
+    int result = Utils::SafeRemoveFile(path.c_str());
+    printf("SafeRemoveFile %s %d\n", path.c_str(), result);
+    if (result != 0) {
+      printf("delete other file ERROR\n");
+      return false;
     }
-    bool deleted = false;
-    for (const auto& file : files) {
-      if (kept.count(file.first) != 0) continue;
-      int result = Utils::SafeRemoveFile(file.second.c_str());
-      printf("SafeRemoveFile %s %d\n", file.second.c_str(), result);
-      if (result != 0) {
-        printf("delete other file ERROR\n");
-        return false;
-      }
-      deleted = true;
-    }
-    if (!deleted) return true;
   }
+  return true;
 }
 
-// True when the document lies in real directories of the backup slot, so
+// True when the slot path lies in real directories of the backup slot, so
 // that removing it cannot reach through a link into another tree.
-bool DocumentInSlotDirectories(const CheckedPackage& package) {
-  std::vector<std::string> segments = SlotPathSegments(package.document_path);
+bool InSlotDirectories(const CheckedPackage& package, const std::string& slot_path) {
+  std::vector<std::string> segments = SlotPathSegments(slot_path);
   segments.pop_back();
   std::string path = package.bak_link;
   for (const std::string& segment : segments) {
@@ -203,34 +207,78 @@ int ResolveSlotLink(const std::string& install_root, const std::string& link_pat
   return 0;
 }
 
-int StageUpgrade(CheckedPackage& package) {
-  std::string app_target;
-  std::string bak_target;
-  if (!ResolveSlots(package, &app_target, &bak_target)) return -1;
+namespace {
 
+// The slot paths of version documents the backup slot must never hold a
+// copy of while it is staged: the package's own, and the running slot's,
+// which says "state" 0.
+std::vector<std::string> DocumentPaths(const CheckedPackage& package) {
+  std::vector<std::string> paths{package.document_path};
+  if (package.document_path != kRunningDocumentPath) paths.push_back(kRunningDocumentPath);
+  return paths;
+}
+
+// Everything the staging can learn before it touches the backup slot: the
+// program file comes from the package or the running slot, and the files
+// fit the slot's file system. Each refusal is one line.
+bool SlotCanTakePackage(const CheckedPackage& package, const std::string& app_target, const std::string& bak_target) {
+  bool program_written = false;
+  for (const StagedFile& file : package.staged_files) program_written = program_written || file.path == kSlotProgramPath;
+  struct stat info {};
+  std::string running_program = app_target + kSlotProgramPath;
+  if (!program_written && (lstat(running_program.c_str(), &info) != 0 || !S_ISREG(info.st_mode))) {
+    zq_error("upgrade refused: neither the package nor the running slot holds %s\n", kSlotProgramPath);
+    return false;
+  }
+  SlotSpace space;
+  std::string reason;
+  // The document grows by its "state" member at most.
+  unsigned long long document_bytes = CompactText(package.document).size() + 16;
+  std::vector<std::string> not_copied = DocumentPaths(package);
+  if (!EstimateSlotSpace(app_target, bak_target, not_copied, document_bytes, package.staged_files, &space, &reason)) {
+    zq_error("upgrade refused: the backup slot's file system cannot be examined: %s\n", reason.c_str());
+    return false;
+  }
+  if (space.needed > space.available) {
+    zq_error("upgrade refused: staging needs %llu bytes in %s, its file system has %llu\n", space.needed,
+             bak_target.c_str(), space.available);
+    return false;
+  }
+  return true;
+}
+
+// Refills the backup slot and writes the package over it; false, with the
+// line that says why, when the staging is abandoned.
+bool FillBackupSlot(CheckedPackage& package, const std::string& app_target, const std::string& bak_target) {
   // An older complete staging says "state" 0 in its document: that goes
   // first, so that no half-removed or half-copied slot ever claims to be
-  // complete. The copy leaves the running slot's document out for the same
-  // reason; the staged one replaces it anyway.
-  struct stat info {};
-  if (DocumentInSlotDirectories(package) && lstat(package.document_location.c_str(), &info) == 0 &&
-      Utils::SafeRemoveFile(package.document_location.c_str()) != 0) {
-    zq_error("remove %s failed\n", package.document_location.c_str());
-    return -1;
+  // complete. The copy leaves the documents out for the same reason; the
+  // staged one replaces them.
+  const std::vector<std::string> documents = DocumentPaths(package);
+  for (const std::string& document : documents) {
+    std::string path = package.bak_link + document;
+    struct stat info {};
+    if (InSlotDirectories(package, document) && lstat(path.c_str(), &info) == 0 &&
+        Utils::SafeRemoveFile(path.c_str()) != 0) {
+      zq_error("remove %s failed\n", path.c_str());
+      return false;
+    }
   }
   if (Utils::RemoveDir(bak_target.c_str()) != 0) {
     zq_error("remove backup slot %s failed\n", bak_target.c_str());
-    return -1;
+    return false;
   }
-  if (!file_tree::CopyTree(app_target, bak_target, package.document_path.substr(1))) {
+  std::vector<std::string> not_copied;
+  for (const std::string& document : documents) not_copied.push_back(document.substr(1));
+  if (!file_tree::CopyTree(app_target, bak_target, not_copied)) {
     zq_error("copy %s to %s failed\n", app_target.c_str(), bak_target.c_str());
-    return -1;
+    return false;
   }
 
   int written = WriteVersionDocument(package, 1);
   if (written != 0) {
     zq_error("write VersionConfig failed! %d\n", written);
-    return -1;
+    return false;
   }
   zq_print("update VersionConfig state 1\n");
   zq_print("%s\n", app_target.c_str());
@@ -248,7 +296,7 @@ int StageUpgrade(CheckedPackage& package) {
       // complete yet; the staged document is written in its two steps only.
       if (RecordPath(record) == package.document_path) continue;
       WriteResult result = WritePackageFile(package, record, "sepcial file end write\n");
-      if (result == WriteResult::kWriteFailed) return -1;
+      if (result == WriteResult::kWriteFailed) return false;
       if (result == WriteResult::kNotExtracted) {
         special_failed = true;
         break;
@@ -264,23 +312,23 @@ int StageUpgrade(CheckedPackage& package) {
     WriteResult result = WritePackageFile(package, record, "incre file end write\n");
     if (result == WriteResult::kNotExtracted) {
       zq_error("write file ERROR!\n");
-      return -1;
+      return false;
     }
-    if (result == WriteResult::kWriteFailed) return -1;
+    if (result == WriteResult::kWriteFailed) return false;
   }
   if (special_failed) {
     zq_error("write file ERROR!\n");
-    return -1;
+    return false;
   }
 
-  if (!PruneBackupSlot(package)) return -1;
+  if (!PruneBackupSlot(package, bak_target)) return false;
 
   // The program must be executable before the slot may say it is complete.
   std::string program = bak_target + kSlotProgramPath;
   std::string chmod_command = "chmod u+x " + program;
   if (!file_tree::AddOwnerExecute(program)) {
     zq_error("%s failed\n", chmod_command.c_str());
-    return -1;
+    return false;
   }
   zq_print("%s\n", chmod_command.c_str());
 
@@ -290,6 +338,30 @@ int StageUpgrade(CheckedPackage& package) {
   if (!slot.valid() || syncfs(slot.get()) != 0) sync();
   if (WriteVersionDocument(package, 0) != 0) {
     zq_error("write VersionConfig failed!\n");
+    return false;
+  }
+  return true;
+}
+
+// An abandoned staging takes back what it wrote, so that a version which
+// will never run does not keep the flash full: the slot is emptied and holds
+// only the version document that says it is unfinished ("state" 1), when
+// that can be written. Nothing in it ever says "state" 0.
+void EmptyAbandonedSlot(CheckedPackage& package, const std::string& bak_target) {
+  file_tree::RemoveTree(bak_target);
+  if (mkdir(bak_target.c_str(), 0755) != 0 && errno != EEXIST) return;
+  WriteVersionDocument(package, 1);
+}
+
+}  // namespace
+
+int StageUpgrade(CheckedPackage& package) {
+  std::string app_target;
+  std::string bak_target;
+  if (!ResolveSlots(package, &app_target, &bak_target)) return -1;
+  if (!SlotCanTakePackage(package, app_target, bak_target)) return -1;
+  if (!FillBackupSlot(package, app_target, bak_target)) {
+    EmptyAbandonedSlot(package, bak_target);
     return -1;
   }
   return 0;

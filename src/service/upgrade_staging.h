@@ -11,12 +11,11 @@
 
 namespace zq_camera_service {
 
-// Program file of a slot, made executable by the staging.
-extern const char* const kSlotProgramPath;  // "/bin/zq_camera_service"
-
 // 0 when the backup slot is complete ("state" 0, everything synced); -1 when
-// the attempt is abandoned: the slot then is untouched, or says "state" 1, or
-// has no version document at all. Never reboots.
+// the attempt is abandoned: refused before the slot was touched (the slot
+// keeps what it held), or given up later, when the slot keeps nothing but a
+// version document that says "state" 1 (or no document at all). Never
+// reboots.
 int StageUpgrade(CheckedPackage& package);
 
 // The directory a slot link points to, checked and made absolute (a relative

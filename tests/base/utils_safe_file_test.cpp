@@ -16,9 +16,12 @@
 #include <thread>
 
 #include "base/lock_file.h"
+#include "base/temporary_name.h"
 #include "base/utils.h"
 #include "support/files.h"
+#include "support/log_settings.h"
 #include "support/stdout_capture.h"
+#include "support/upgrade_package.h"
 
 namespace {
 
@@ -84,7 +87,10 @@ TEST_F(SafeFileTest, SafeWriteFailuresLeaveTargetAndNoTemporaryFile) {
   std::string with_nul("ab\0cd", 5);
   EXPECT_EQ(9, Utils::SafeWrite(target.c_str(), Bytes(with_nul), 5, "w"));
   EXPECT_EQ("old", ReadFile(target));
-  EXPECT_FALSE(FileExists(target + "tmp"));
+  const std::set<std::string> only_target{"t.json"};
+  std::set<std::string> entries = EntriesOf(dir_.path());
+  entries.erase("safe_file");
+  EXPECT_EQ(only_target, entries);
 
   // Lock file cannot be opened: 1, nothing written.
   g_zq_safe_file_path.clear();
@@ -92,7 +98,9 @@ TEST_F(SafeFileTest, SafeWriteFailuresLeaveTargetAndNoTemporaryFile) {
   g_zq_safe_file_path = dir_ / "missing-dir/safe_file";
   EXPECT_EQ(1, Utils::SafeWrite(target.c_str(), Bytes("new"), 3, "w"));
   EXPECT_EQ("old", ReadFile(target));
-  EXPECT_FALSE(FileExists(target + "tmp"));
+  entries = EntriesOf(dir_.path());
+  entries.erase("safe_file");
+  EXPECT_EQ(only_target, entries);
 }
 
 TEST_F(SafeFileTest, FailedRenameRemovesTemporaryFileAndReportsIt) {
@@ -100,7 +108,7 @@ TEST_F(SafeFileTest, FailedRenameRemovesTemporaryFileAndReportsIt) {
   std::string target = dir_ / "busy";
   WriteFile(target + "/inside", "keep");
   EXPECT_EQ(Utils::kSafeWriteRenameFailed, Utils::SafeWrite(target.c_str(), Bytes("data"), 4, "wb"));
-  EXPECT_FALSE(FileExists(target + "tmp"));
+  EXPECT_EQ((std::set<std::string>{"busy", "safe_file"}), EntriesOf(dir_.path()));
   EXPECT_EQ("keep", ReadFile(target + "/inside"));
 }
 
@@ -121,7 +129,7 @@ TEST_F(SafeFileTest, ShortWriteOfAFullFileSystemIsRefused) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(9, WEXITSTATUS(status));
   EXPECT_EQ("old program", ReadFile(target));
-  EXPECT_FALSE(FileExists(target + "tmp"));
+  EXPECT_EQ((std::set<std::string>{"program", "safe_file"}), EntriesOf(dir_.path()));
 }
 
 TEST_F(SafeFileTest, SafeWriteNeverWritesThroughALinkAndKeepsPermissions) {
@@ -130,15 +138,13 @@ TEST_F(SafeFileTest, SafeWriteNeverWritesThroughALinkAndKeepsPermissions) {
   std::string target = dir_ / "run.sh";
   WriteFile(target, "#!/bin/sh\n");
   chmod(target.c_str(), 0750);
-  // A leftover of the temporary name that is a link to another file.
-  ASSERT_EQ(0, symlink(outside.c_str(), (target + "tmp").c_str()));
   EXPECT_EQ(0, Utils::SafeWrite(target.c_str(), Bytes("#!/bin/sh\nexit 0\n"), 17, "wb"));
   EXPECT_EQ("untouched", ReadFile(outside));
   EXPECT_EQ("#!/bin/sh\nexit 0\n", ReadFile(target));
   struct stat info {};
   ASSERT_EQ(0, lstat(target.c_str(), &info));
   EXPECT_EQ(0750u, info.st_mode & 07777);
-  EXPECT_FALSE(FileExists(target + "tmp"));
+  EXPECT_EQ((std::set<std::string>{"outside", "run.sh", "safe_file"}), EntriesOf(dir_.path()));
 
   // The target itself a link: the link is replaced, its target is not written.
   std::string link = dir_ / "link";
@@ -147,6 +153,101 @@ TEST_F(SafeFileTest, SafeWriteNeverWritesThroughALinkAndKeepsPermissions) {
   EXPECT_EQ("untouched", ReadFile(outside));
   ASSERT_EQ(0, lstat(link.c_str(), &info));
   EXPECT_TRUE(S_ISREG(info.st_mode));
+}
+
+// The temporary file a SafeWrite used, from its debug line.
+std::string TemporaryPathOf(const std::string& printed) {
+  const std::string marker = "tmp_path:";
+  size_t at = printed.rfind(marker);
+  if (at == std::string::npos) return "";
+  at += marker.size();
+  return printed.substr(at, printed.find('\n', at) - at);
+}
+
+// The files that may share a directory with a replaced file: names a
+// careless writer would use for its temporary file ("Xtmp", ".X.tmp"), and
+// names of the temporary form itself, left by a killed writer or put there
+// on purpose (files, a link out of the directory, a directory). None of them
+// is ever opened, replaced or removed; only when every name that would be
+// tried is taken does the write give up, with 1.
+TEST_F(SafeFileTest, TemporaryNamesNeverTouchAnotherFile) {
+  zq_test::ScopedLogSettings debug(4, 3, "");
+  std::string outside = dir_ / "outside";
+  WriteFile(outside, "untouched");
+  TempDir slot;
+  std::string target = slot / "libfoo";
+  WriteFile(target, "old");
+  WriteFile(target + "tmp", "a file of the package named libfootmp");
+  WriteFile(slot / ".libfoo.tmp", "another one");
+
+  // Which attempt the next write starts from: the one after the last used.
+  std::string probe = slot / "probe";
+  std::string printed;
+  {
+    zq_test::StdoutCapture capture;
+    ASSERT_EQ(0, Utils::SafeWrite(probe.c_str(), Bytes("p"), 1, "wb"));
+    printed = capture.Text();
+  }
+  std::string used = TemporaryPathOf(printed);
+  ASSERT_EQ(0u, used.rfind(slot / ".probe.", 0)) << printed;
+  std::string attempt_text = used.substr((slot / ".probe.").size());
+  attempt_text = attempt_text.substr(attempt_text.find('.') + 1);
+  unsigned next = static_cast<unsigned>(std::stoul(attempt_text)) + 1;
+  const unsigned long pid = static_cast<unsigned long>(getpid());
+
+  for (unsigned i = 0; i < 10; ++i) {
+    std::string taken = zq_camera_service::TemporaryPathFor(target, pid, next + i);
+    if (i == 3) {
+      ASSERT_EQ(0, symlink(outside.c_str(), taken.c_str()));
+    } else if (i == 6) {
+      ASSERT_EQ(0, mkdir(taken.c_str(), 0755));
+    } else {
+      WriteFile(taken, "left by another writer " + std::to_string(i));
+    }
+  }
+  const zq_test::Tree before = zq_test::SnapshotTree(slot.path());
+  {
+    zq_test::StdoutCapture capture;
+    EXPECT_EQ(0, Utils::SafeWrite(target.c_str(), Bytes("new bytes"), 9, "wb"));
+    printed = capture.Text();
+  }
+  EXPECT_EQ(zq_camera_service::TemporaryPathFor(target, pid, next + 10), TemporaryPathOf(printed));
+  EXPECT_EQ("new bytes", ReadFile(target));
+  EXPECT_EQ("untouched", ReadFile(outside));
+  zq_test::Tree after = zq_test::SnapshotTree(slot.path());
+  zq_test::Tree expected = before;
+  expected["libfoo"] = "new bytes";
+  EXPECT_EQ("", zq_test::TreeDifference(expected, after));
+
+  // Every name the next write would try is taken: it gives up with 1.
+  next += 11;
+  for (unsigned i = 0; i < 64; ++i) WriteFile(zq_camera_service::TemporaryPathFor(target, pid, next + i), "taken");
+  const zq_test::Tree all_taken = zq_test::SnapshotTree(slot.path());
+  EXPECT_EQ(1, Utils::SafeWrite(target.c_str(), Bytes("newer"), 5, "wb"));
+  EXPECT_EQ("", zq_test::TreeDifference(all_taken, zq_test::SnapshotTree(slot.path())));
+}
+
+TEST(TemporaryName, FormAndRecognition) {
+  using zq_camera_service::IsTemporaryName;
+  using zq_camera_service::TemporaryPathFor;
+  EXPECT_EQ("/s/lib/.libfoo.12.3.zqtmp", TemporaryPathFor("/s/lib/libfoo", 12, 3));
+  EXPECT_EQ(".a.1.0.zqtmp", TemporaryPathFor("a", 1, 0));
+  // A long name is cut so that the temporary name stays a valid file name.
+  std::string long_name(255, 'n');
+  std::string path = TemporaryPathFor("/d/" + long_name, 4294967295ul, 4294967295u);
+  EXPECT_LE(path.size() - 3, 255u) << path;
+  EXPECT_TRUE(IsTemporaryName(path.substr(3)));
+
+  struct Case {
+    const char* segment;
+    bool temporary;
+  };
+  const Case cases[] = {
+      {".libfoo.12.3.zqtmp", true}, {".x.zqtmp", true},        {"..zqtmp", true},
+      {".zqtmp", false},            {"libfoo.zqtmp", false},   {"libfootmp", false},
+      {".libfoo.tmp", false},       {".libfoo.zqtmp~", false}, {"", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.temporary, IsTemporaryName(c.segment)) << c.segment;
 }
 
 // A child process that holds the safe-file lock until told to let go.

@@ -199,6 +199,12 @@ HttpReply HttpReply::Stall(std::chrono::milliseconds delay, HttpReply then) {
   return then;
 }
 
+HttpReply HttpReply::Trickle(HttpReply reply, size_t bytes, std::chrono::milliseconds gap) {
+  reply.trickle_bytes = bytes > 0 ? bytes : 1;
+  reply.trickle_gap = gap;
+  return reply;
+}
+
 struct HttpFakeServer::Impl {
   Scheme scheme = Scheme::kHttp;
   int port = 0;
@@ -302,7 +308,27 @@ struct HttpFakeServer::Impl {
     }
     response.status = reply.status;
     for (const auto& header : reply.headers) response.set_header(header.first.c_str(), header.second);
+    if (reply.trickle_gap.count() > 0) {
+      Trickle(response, std::move(reply));
+      return;
+    }
     response.set_content(reply.body.data(), reply.body.size(), reply.content_type.c_str());
+  }
+
+  // httplib asks for the next piece while the client still reads; a client
+  // that gave up makes the write fail, which ends the reply.
+  void Trickle(httplib::Response& response, HttpReply reply) {
+    auto body = std::make_shared<std::string>(std::move(reply.body));
+    const size_t piece = reply.trickle_bytes;
+    const std::chrono::milliseconds gap = reply.trickle_gap;
+    response.set_content_provider(
+        body->size(), reply.content_type, [this, body, piece, gap](size_t offset, size_t length, httplib::DataSink& sink) {
+          {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (changed.wait_for(lock, gap, [this] { return stopping; })) return false;
+          }
+          return sink.write(body->data() + offset, std::min(piece, length));
+        });
   }
 };
 

@@ -59,6 +59,11 @@ struct HttpReply {
   std::chrono::milliseconds delay{0};
   // After the delay, the connection is closed without any reply.
   bool drop_connection = false;
+  // When not 0, the body goes out `trickle_bytes` at a time with this pause
+  // before each piece, as from a server or mirror that trickles; the headers
+  // announce the whole length at once. Stop() cuts the pauses short.
+  std::chrono::milliseconds trickle_gap{0};
+  size_t trickle_bytes = 1;
 
   static HttpReply Text(std::string body, int status = 200);
   static HttpReply Json(std::string body, int status = 200);
@@ -67,6 +72,8 @@ struct HttpReply {
   static HttpReply Redirect(const std::string& location, int status = 302);
   static HttpReply Drop(std::chrono::milliseconds delay = std::chrono::milliseconds(0));
   static HttpReply Stall(std::chrono::milliseconds delay, HttpReply then);  // `then`, answered after `delay`
+  // `reply` with its body sent `bytes` at a time, `gap` before each piece.
+  static HttpReply Trickle(HttpReply reply, size_t bytes, std::chrono::milliseconds gap);
 };
 
 // Computes the reply from the request (signature checks, echoes, counters...).

@@ -56,7 +56,8 @@ TEST(JsonNumberRange, PackageWhoseVersionDocumentHoldsSuchANumberIsRefused) {
   zq_test::PopulateRunningSlot(root, 3);
   const std::string document =
       "{\"major\":4,\"limit\":24E308,\"incre_file\":[],"
-      "\"all_file\":[{\"name\":\"VersionConfig.json\",\"path\":\"/config/VersionConfig.json\"}]}";
+      "\"all_file\":[{\"name\":\"VersionConfig.json\",\"path\":\"/config/VersionConfig.json\"},"
+      "{\"name\":\"zq_camera_service\",\"path\":\"/bin/zq_camera_service\"}]}";
   zq_test::UpgradePackageBuilder builder(4);
   builder.SetDocumentText(document);
   const std::string bytes = builder.Build();

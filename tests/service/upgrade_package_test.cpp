@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 
 #include "base/lock_file.h"
+#include "support/child_process.h"
 #include "support/log_settings.h"
 #include "support/stdout_capture.h"
 #include "support/upgrade_package.h"
@@ -156,6 +158,127 @@ TEST_F(UpgradePackageTest, RefusedPackages) {
   EXPECT_NE(std::string::npos, printed.find("can't open zip from source: "));
 }
 
+// What the archive tells about itself is checked before anything is staged:
+// each refusal is one line of its own.
+TEST_F(UpgradePackageTest, ArchiveFaultsAreFoundBeforeStaging) {
+  struct Case {
+    const char* name;
+    UpgradePackageBuilder package;
+    std::string line;
+  };
+  const std::string above_cap(static_cast<size_t>(Unzip::kMaxEntrySize) + 1, '\0');
+  std::vector<Case> cases = {
+      {"incremental entry above the 64 MiB cap", Valid().AddFile("/lib/huge.bin", above_cap),
+       "upgrade package refused: huge.bin: entry of 67108865 bytes, above the cap of 67108864\n"},
+      {"special entry above the cap", Valid().AddSpecialFile("/etc/huge.conf", above_cap),
+       "upgrade package refused: huge.conf: entry of 67108865 bytes, above the cap of 67108864\n"},
+      {"all_file without the program",
+       Valid().Mutate([](rapidjson::Document& d) { d["all_file"].Erase(d["all_file"].Begin() + 1); }),
+       "upgrade package refused: all_file does not list /bin/zq_camera_service\n"},
+      {"the program listed at another path",
+       Valid().Mutate(SetRecord("all_file", 1, "zq_camera_service", "/usr/bin/zq_camera_service")),
+       "upgrade package refused: all_file does not list /bin/zq_camera_service\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string bytes = c.package.Build();
+    std::string printed;
+    EXPECT_EQ(-1, Check(bytes, Md5Hex(bytes), &printed));
+    EXPECT_NE(std::string::npos, printed.find(c.line)) << printed;
+    EXPECT_EQ(1u, zq_test::LinesWith(printed, "refused").size()) << printed;
+    EXPECT_EQ(std::string::npos, printed.find("config_file_abs_path")) << printed;
+  }
+  // An entry of exactly the cap is a file like any other.
+  std::string at_cap = Valid().AddFile("/lib/big.bin", std::string(static_cast<size_t>(Unzip::kMaxEntrySize), '\0')).Build();
+  std::string printed;
+  std::unique_ptr<CheckedPackage> package;
+  ASSERT_EQ(0, Check(at_cap, Md5Hex(at_cap), &printed, &package)) << printed;
+  ASSERT_EQ(3u, package->staged_files.size());
+  EXPECT_EQ("/lib/big.bin", package->staged_files[2].path);
+  EXPECT_EQ(Unzip::kMaxEntrySize, package->staged_files[2].size);
+}
+
+// A member name twice in one object: RapidJSON reads the first, Python's
+// json the last, so the document is refused as undecodable, whichever object
+// of it repeats a name and however the name is spelled.
+TEST_F(UpgradePackageTest, RepeatedMemberNamesMakeTheDocumentUndecodable) {
+  const std::string valid = Valid().DocumentText();
+  const std::string body = valid.substr(1, valid.size() - 2);
+  struct Case {
+    const char* name;
+    std::string document;
+    std::string member;  // "" when the document is accepted
+  };
+  const std::string records = "\"incre_file\":[],\"all_file\":[{\"name\":\"VersionConfig.json\",\"path\":"
+                              "\"/config/VersionConfig.json\"},{\"name\":\"zq_camera_service\",\"path\":"
+                              "\"/bin/zq_camera_service\"}]";
+  const Case cases[] = {
+      {"\"state\" first and last", "{\"state\":0," + body + ",\"state\":0}", "state"},
+      {"\"state\" spelled with an escape", "{\"state\":1," + body + ",\"\\u0073tate\":0}", "state"},
+      {"\"major\" twice", "{" + body + ",\"major\":99}", "major"},
+      {"\"all_file\" twice", "{" + body + ",\"all_file\":[]}", "all_file"},
+      {"a record with two paths",
+       "{\"major\":4,\"incre_file\":[],\"all_file\":[{\"name\":\"VersionConfig.json\",\"path\":\"/config/"
+       "VersionConfig.json\",\"path\":\"/x/VersionConfig.json\"},{\"name\":\"zq_camera_service\",\"path\":"
+       "\"/bin/zq_camera_service\"}]}",
+       "path"},
+      {"deep inside another member", "{\"major\":4,\"extra\":[[{\"a\":{\"b\":1,\"b\":2}}]]," + records + "}", "b"},
+      {"the same names in different objects", "{\"major\":4,\"a\":{\"a\":{\"a\":1}}," + records + "}", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string bytes = Valid().SetDocumentText(c.document).Build();
+    std::string printed;
+    if (c.member.empty()) {
+      EXPECT_EQ(0, Check(bytes, Md5Hex(bytes), &printed)) << printed;
+      continue;
+    }
+    EXPECT_EQ(-1, Check(bytes, Md5Hex(bytes), &printed));
+    EXPECT_NE(std::string::npos,
+              printed.find("upgrade package refused: VersionConfig.json repeats the member \"" + c.member + "\"\n"))
+        << printed;
+    EXPECT_NE(std::string::npos, printed.find("\nparase config ERROR\n")) << printed;
+    EXPECT_EQ(1u, zq_test::LinesWith(printed, "refused").size()) << printed;
+  }
+}
+
+// 60,000 records over 60,000 entries: every record is found through the
+// index built when the archive was opened, so the check takes a moment,
+// whether the package passes or one entry is missing.
+TEST_F(UpgradePackageTest, SixtyThousandRecordsAreCheckedInUnderTwoSeconds) {
+#if defined(ZQ_THREAD_SANITIZER) || defined(__SANITIZE_ADDRESS__)
+  const double bound = 10.0;  // the sanitizer's runtime costs several times over
+#else
+  const double bound = 2.0;
+#endif
+  UpgradePackageBuilder builder = Valid();
+  for (int i = 0; i < 60000; ++i) builder.AddFile("/d" + std::to_string(i % 100) + "/f" + std::to_string(i), "x");
+  const std::string whole = builder.Build();
+  const std::string missing_last = builder.OmitEntry("/d99/f59999").Build();
+  zq_test::ScopedLogSettings quiet(1, 3, "");
+  struct Case {
+    const char* name;
+    const std::string& bytes;
+    int result;
+  };
+  const Case cases[] = {{"every entry present", whole, 0}, {"the last entry missing", missing_last, -1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string printed;
+    std::unique_ptr<CheckedPackage> package;
+    auto started = std::chrono::steady_clock::now();
+    int result = Check(c.bytes, Md5Hex(c.bytes), &printed, &package);
+    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_EQ(c.result, result) << printed;
+    EXPECT_LT(took, bound);
+    if (result == 0) {
+      EXPECT_EQ(60002u, package->staged_files.size());
+    } else {
+      EXPECT_NE(std::string::npos, printed.find("upgrade package lacks f59999\n")) << printed;
+    }
+  }
+}
+
 TEST_F(UpgradePackageTest, InstalledVersionComesFromTheGivenRoot) {
   zq_test::InstallRoot other;
   other.WriteVersionConfig("{\"major\": 10}");
@@ -205,6 +328,12 @@ TEST(SlotFilePath, Table) {
       {"/a`b`", "a`b`", false},
       {"/a&", "a&", false},
       {"/a>b", "a>b", false},
+      // The form of the files a replacement is written to on its way in.
+      {"/lib/.libfoo.12.0.zqtmp", ".libfoo.12.0.zqtmp", false},
+      {"/lib/.x.zqtmp/f", "f", false},
+      {"/lib/libfootmp", "libfootmp", true},
+      {"/lib/.libfoo.tmp", ".libfoo.tmp", true},
+      {"/lib/.hidden", ".hidden", true},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.valid, zq_camera_service::IsSlotFilePath(c.path, c.name)) << zq_camera_service::PrintableText(c.path);

@@ -14,7 +14,9 @@
 #include <thread>
 
 #include "base/lock_file.h"
+#include "support/child_process.h"
 #include "support/log_settings.h"
+#include "support/small_file_system.h"
 #include "support/stdout_capture.h"
 #include "support/upgrade_package.h"
 #include "support/zip_builder.h"
@@ -217,8 +219,12 @@ TEST_F(UpgradeStagingTest, FailedWriteAbandonsWithStateOne) {
   EXPECT_NE(std::string::npos, printed.find("write " + root_.path() + "/bak/lib/libnew.so failed!\n")) << printed;
   EXPECT_EQ(1, SlotState(root_.SlotB()));
   EXPECT_EQ(std::string::npos, printed.find("chmod u+x"));
-  // The files after the failed one are not written.
-  EXPECT_FALSE(FileExists(root_.SlotB() + "/share/new/deep/data.bin"));
+  // The files after the failed one are not written, and those before it
+  // are taken back with the copy of the running slot.
+  EXPECT_EQ(std::string::npos, printed.find("begin write " + root_.path() + "/bak/share/new/deep/data.bin")) << printed;
+  Tree left = zq_test::SnapshotTree(root_.SlotB());
+  left.erase(kDocument);
+  EXPECT_EQ("", zq_test::TreeDifference(Tree{{"config", "<dir>"}}, left));
   EXPECT_EQ("", zq_test::TreeDifference(running, zq_test::SnapshotTree(root_.SlotA())));
 }
 
@@ -260,11 +266,16 @@ TEST_F(UpgradeStagingTest, CorruptSpecialEntryStopsTheSpecialPassAndAbandons) {
   bytes[zq_test::FindStoredData(bytes, corrupt) + 3] ^= 0x20;
   std::string printed;
   EXPECT_EQ(-1, StageBytes(bytes, &printed, root_));
-  EXPECT_FALSE(FileExists(root_.SlotB() + "/etc/one.conf"));
-  EXPECT_FALSE(FileExists(root_.SlotB() + "/etc/two.conf"));
-  EXPECT_EQ("incremental", ReadFile(root_.SlotB() + "/lib/libnew.so"));
+  // The special pass stopped at the corrupt entry, the incremental files
+  // were still written, and then the attempt was given up.
+  EXPECT_EQ(std::string::npos, printed.find("begin write " + root_.path() + "/bak/etc/two.conf")) << printed;
+  EXPECT_NE(std::string::npos, printed.find("begin write " + root_.path() + "/bak/lib/libnew.so")) << printed;
   EXPECT_NE(std::string::npos, printed.find("write file ERROR!\n")) << printed;
+  // What it wrote is gone again: only the unfinished document stays.
   EXPECT_EQ(1, SlotState(root_.SlotB()));
+  Tree left = zq_test::SnapshotTree(root_.SlotB());
+  left.erase(kDocument);
+  EXPECT_EQ("", zq_test::TreeDifference(Tree{{"config", "<dir>"}}, left));
 }
 
 TEST_F(UpgradeStagingTest, SpecialRecordOfTheVersionDocumentNeverOverwritesTheStagedOne) {
@@ -308,15 +319,152 @@ TEST_F(UpgradeStagingTest, SpecialRecordOfTheVersionDocumentNeverOverwritesTheSt
   }
 }
 
-TEST_F(UpgradeStagingTest, SlotWithoutItsProgramIsNeverMarkedComplete) {
+TEST_F(UpgradeStagingTest, SlotWithoutItsProgramIsRefusedBeforeTheSlotIsTouched) {
   std::filesystem::remove(root_.SlotA() + "/bin/zq_camera_service");
-  UpgradePackageBuilder builder(4);
-  builder.AddFile("/lib/libnew.so", "n");
+  struct Case {
+    const char* name;
+    UpgradePackageBuilder package;
+    std::string line;
+  };
+  UpgradePackageBuilder unlisted(4);
+  unlisted.AddFile("/lib/libnew.so", "n");
+  UpgradePackageBuilder listed_but_nowhere(4);
+  listed_but_nowhere.AddFile("/lib/libnew.so", "n").Keep("/bin/zq_camera_service");
+  const Case cases[] = {
+      {"all_file does not list the program", unlisted,
+       "upgrade package refused: all_file does not list /bin/zq_camera_service\n"},
+      {"neither the package nor the running slot holds it", listed_but_nowhere,
+       "upgrade refused: neither the package nor the running slot holds /bin/zq_camera_service\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Tree backup = zq_test::SnapshotTree(root_.SlotB());
+    std::string printed;
+    EXPECT_EQ(-1, Stage(c.package, &printed));
+    EXPECT_EQ(1u, zq_test::LinesWith(printed, "refused").size()) << printed;
+    EXPECT_NE(std::string::npos, printed.find(c.line)) << printed;
+    EXPECT_EQ("", zq_test::TreeDifference(backup, zq_test::SnapshotTree(root_.SlotB())));
+  }
+}
+
+// Package files whose names a careless writer would use for its temporary
+// files ("Xtmp"), and leftovers of the temporary form in the running slot:
+// every listed file is staged byte for byte, whatever the order, and the
+// leftovers, which no package can list, are pruned.
+TEST_F(UpgradeStagingTest, FilesNamedLikeTemporaryFilesAreStagedByteForByte) {
+  struct Case {
+    const char* name;
+    bool tmp_first;
+    bool running_holds_tmp;
+  };
+  const Case cases[] = {
+      {"Xtmp listed before X", true, false},
+      {"X listed before Xtmp", false, false},
+      {"the running slot holds Xtmp, the package writes X", false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(root_.SlotA());
+    zq_test::PopulateRunningSlot(root_, 3);
+    WriteFile(root_.SlotA() + "/lib/.libfoo.77.0.zqtmp", "left by a writer killed in the running slot");
+    UpgradePackageBuilder builder = FullPackage();
+    if (c.running_holds_tmp) {
+      WriteFile(root_.SlotA() + "/lib/libfootmp", "kept from the running version");
+      builder.Keep("/lib/libfootmp").AddFile("/lib/libfoo", std::string(5000, 'f'));
+    } else if (c.tmp_first) {
+      builder.AddFile("/lib/libfootmp", "tmp-named file").AddFile("/lib/libfoo", std::string(5000, 'f'));
+    } else {
+      builder.AddFile("/lib/libfoo", std::string(5000, 'f')).AddFile("/lib/libfootmp", "tmp-named file");
+    }
+    const Tree running = zq_test::SnapshotTree(root_.SlotA());
+    std::string printed;
+    ASSERT_EQ(0, Stage(builder, &printed)) << printed;
+    Tree staged = zq_test::SnapshotTree(root_.SlotB());
+    staged.erase(kDocument);
+    EXPECT_EQ("", zq_test::TreeDifference(zq_test::ExpectedStagedTree(running, builder), staged));
+    EXPECT_EQ(0u, staged.count("lib/.libfoo.77.0.zqtmp"));
+  }
+}
+
+// Files sharing a bare name in many directories, none listed by the new
+// version: one listing of the slot finds them all, and they go in
+// ascending order of bare name.
+TEST_F(UpgradeStagingTest, PruneFindsEveryFileOfANameInOnePass) {
+  for (int i = 0; i < 3000; ++i) WriteFile(root_.SlotA() + "/cache/d" + std::to_string(i) + "/stale.bin", "s");
+  WriteFile(root_.SlotA() + "/cache/d7/a_first.bin", "a");
+  const Tree running = zq_test::SnapshotTree(root_.SlotA());
+  UpgradePackageBuilder builder = FullPackage();
   std::string printed;
-  EXPECT_EQ(-1, Stage(builder, &printed));
-  EXPECT_NE(std::string::npos, printed.find("chmod u+x " + root_.SlotB() + "/bin/zq_camera_service failed\n"))
-      << printed;
-  EXPECT_EQ(1, SlotState(root_.SlotB()));
+  auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(0, Stage(builder, &printed)) << printed.substr(0, 4000);
+  double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  // Round after round of listings took a minute here; one pass, a moment.
+  EXPECT_LT(took, 10.0);
+  Tree staged = zq_test::SnapshotTree(root_.SlotB());
+  staged.erase(kDocument);
+  EXPECT_EQ("", zq_test::TreeDifference(zq_test::ExpectedStagedTree(running, builder), staged));
+  EXPECT_EQ(3000u, zq_test::LinesWith(printed, "/stale.bin 0").size());
+  EXPECT_EQ(1u, zq_test::LinesWith(printed, "backup_files size:").size());
+  size_t first = printed.find("SafeRemoveFile " + root_.path() + "/bak/cache/d7/a_first.bin 0\n");
+  size_t stale = printed.find("/stale.bin 0\n");
+  EXPECT_LT(first, stale);
+}
+
+// The backup slot on a small file system of its own: a package that cannot
+// fit is refused with one line before the slot is touched; one that fits,
+// also only once the old slot's room is given back, is staged.
+TEST_F(UpgradeStagingTest, PackageThatCannotFitTheBackupFileSystemIsRefusedBeforeTouchingIt) {
+  std::string why = zq_test::PrivateMountsUnavailable();
+  if (!why.empty()) GTEST_SKIP() << why;
+  constexpr size_t kFileSystemBytes = 4u << 20;
+  struct Case {
+    const char* name;
+    size_t old_slot_bytes;  // held by the older staging in the backup slot
+    std::vector<size_t> entries;
+    bool fits;
+  };
+  const Case cases[] = {
+      {"three entries of 1.5 MiB", 0, {1536u << 10, 1536u << 10, 1536u << 10}, false},
+      {"a small package", 0, {}, true},
+      {"fits once the old slot is emptied", 2u << 20, {1536u << 10}, true},
+      {"does not fit even then", 2u << 20, {2u << 20, 2u << 20}, false},
+  };
+  const std::string small = root_ / "small";
+  std::filesystem::create_directories(small);
+  ReplaceLink(root_ / "bak", small + "/slotB");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    UpgradePackageBuilder builder = FullPackage();
+    for (size_t i = 0; i < c.entries.size(); ++i) {
+      builder.AddFile("/data/zero" + std::to_string(i), std::string(c.entries[i], '\0'));
+    }
+    const std::string bytes = builder.Build();
+    const Tree running = zq_test::SnapshotTree(root_.SlotA());
+    auto report = zq_test::RunOnSmallFileSystem(small, kFileSystemBytes, [&]() -> std::string {
+      WriteFile(small + "/slotB/config/VersionConfig.json", "{\"major\":2,\"state\":0}");
+      WriteFile(small + "/slotB/lib/libold.so", std::string(c.old_slot_bytes, 'o'));
+      const Tree before = zq_test::SnapshotTree(small + "/slotB");
+      std::string printed;
+      int result = StageBytes(bytes, &printed, root_);
+      Tree after = zq_test::SnapshotTree(small + "/slotB");
+      std::string account;
+      if (c.fits) {
+        if (result != 0) account += "not staged\n";
+        if (SlotState(small + "/slotB") != 0) account += "not complete\n";
+        after.erase(kDocument);
+        account += zq_test::TreeDifference(zq_test::ExpectedStagedTree(running, builder), after);
+      } else {
+        if (result != -1) account += "not refused\n";
+        if (zq_test::LinesWith(printed, "upgrade refused: staging needs ").size() != 1) account += "no refusal line\n";
+        if (zq_test::LinesWith(printed, "refused").size() != 1) account += "more than one refusal\n";
+        if (printed.find("update VersionConfig state 1") != std::string::npos) account += "slot touched\n";
+        account += zq_test::TreeDifference(before, after);
+      }
+      return account.empty() ? std::string() : account + "--- printed:\n" + printed;
+    });
+    ASSERT_TRUE(report.has_value()) << "the child could not mount its file system";
+    EXPECT_EQ("", *report);
+  }
 }
 
 // Staging killed at random moments: the running slot never changes, and the
