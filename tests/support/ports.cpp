@@ -33,15 +33,21 @@ uint16_t FreePort(int type) {
 std::mutex g_lock_mutex;
 int g_lock_holders = 0;
 int g_lock_fd = -1;
+bool g_ports_are_ours = false;
 
 }  // namespace
 
 uint16_t FreeTcpPort() { return FreePort(SOCK_STREAM); }
 uint16_t FreeUdpPort() { return FreePort(SOCK_DGRAM); }
 
+void FixedPortsAreOurs() {
+  std::lock_guard<std::mutex> lock(g_lock_mutex);
+  g_ports_are_ours = true;
+}
+
 FixedPortsLock::FixedPortsLock() {
   std::lock_guard<std::mutex> lock(g_lock_mutex);
-  if (g_lock_holders++ > 0) return;
+  if (g_ports_are_ours || g_lock_holders++ > 0) return;
   // A test run in a network namespace of its own has its own fixed ports,
   // and names its own lock so that it does not wait for runs outside it.
   const char* path = getenv("ZQ_FIXED_PORTS_LOCK");
@@ -54,7 +60,7 @@ FixedPortsLock::FixedPortsLock() {
 
 FixedPortsLock::~FixedPortsLock() {
   std::lock_guard<std::mutex> lock(g_lock_mutex);
-  if (--g_lock_holders > 0) return;
+  if (g_ports_are_ours || --g_lock_holders > 0) return;
   close(g_lock_fd);
   g_lock_fd = -1;
 }

@@ -12,7 +12,7 @@ uint16_t FreeTcpPort();
 uint16_t FreeUdpPort();
 
 // Holds an exclusive flock on a file in /tmp while alive; nested holders in
-// one process share the lock.
+// one process share the lock. Takes nothing once FixedPortsAreOurs() ran.
 class FixedPortsLock {
  public:
   FixedPortsLock();
@@ -20,5 +20,9 @@ class FixedPortsLock {
   FixedPortsLock(const FixedPortsLock&) = delete;
   FixedPortsLock& operator=(const FixedPortsLock&) = delete;
 };
+
+// The process has a network of its own (see own_network.h): nobody else
+// can be on its fixed ports, so FixedPortsLock need not wait for anyone.
+void FixedPortsAreOurs();
 
 }  // namespace zq_test
