@@ -48,6 +48,7 @@ const std::vector<HostileRow> kRows = {
     {"key \"x\", then heartbeat reply of 4 MiB 'x'", HostileTarget::kKeyThenHeartbeat, 4 * kMiB},
     {"auth reply with the key blank and 2 MiB of blanks", HostileTarget::kAuthBlankPadded, 2 * kMiB},
     {"rotated key holding FF FE", HostileTarget::kRotatedKey, 0},
+    {"face list naming one 1 MiB image 5,000 times", HostileTarget::kFaceListRepeatingAnImage, 1 * kMiB, 5000},
 };
 
 int Usage(const char* program) {

@@ -302,10 +302,12 @@ class RowRun {
       outcome_.setup_failure = "the service did not settle into its reports";
       return std::nullopt;
     }
-    if (row_.target == HostileTarget::kPrivateCloud && !OpenFaceRoad(stage_, service_, deadline)) {
+    const bool face_row = row_.target == HostileTarget::kPrivateCloud || row_.target == HostileTarget::kFaceListRepeatingAnImage;
+    if (face_row && !OpenFaceRoad(stage_, service_, deadline)) {
       outcome_.setup_failure = "no face reached the private cloud";
       return std::nullopt;
     }
+    if (row_.target == HostileTarget::kFaceListRepeatingAnImage) return PutRepeatingList();
     HostileExchange exchange = PlanExchange(row_, stage_);
     auto answer = std::make_shared<OneHostileAnswer>(std::move(exchange.hostile), std::move(exchange.normal));
     TakeBaseline();
@@ -322,6 +324,24 @@ class RowRun {
     deadline = Clock::now() + settings_.settle_limit;
     WaitWhileRunning(service_, deadline, [&] { return answer->ServedAt().has_value(); });
     return answer->ServedAt();
+  }
+
+  // The list lands after the baseline; the row goes on once its upload
+  // (of what the batch could take) reached the private cloud.
+  std::optional<Clock::time_point> PutRepeatingList() {
+    FaceGroup face;
+    face.timestamp = 3;
+    face.datatype = 1;
+    face.objectID = 1;
+    stage_.writer.PutImage(face.timestamp, face.datatype, face.objectID, std::string(row_.bytes, 'i'));
+    const std::string list = FaceShareBufWriter::ListText(std::vector<FaceGroup>(static_cast<size_t>(row_.times), face));
+    const size_t uploads = stage_.private_cloud.UploadCount();
+    TakeBaseline();
+    stage_.writer.PutList(stage_.next_list++, list);
+    const Clock::time_point landed = Clock::now();
+    WaitWhileRunning(service_, landed + settings_.settle_limit,
+                     [&] { return stage_.private_cloud.UploadCount() > uploads; });
+    return landed;
   }
 
   void AwaitNextReport(Clock::time_point hostile_at) {

@@ -31,13 +31,16 @@ enum class HostileTarget {
   kAuthBlankPadded,
   kRotatedKey,        // an accepting reply handing out a key holding the bytes FF FE
   kKeyThenHeartbeat,  // the cloud hands out the key "x"; the next heartbeat's reply is `bytes` of 'x'
+  // The camera software puts a face list naming one image of `bytes` `times`
+  // times; the row ends once its upload reached the private cloud.
+  kFaceListRepeatingAnImage,
 };
 
 struct HostileRow {
   std::string name;  // what the peer sends, for messages and tables
   HostileTarget target = HostileTarget::kHeartbeat;
   size_t bytes = 0;
-  int times = 1;  // kAuthRefused: refusals before the accept
+  int times = 1;  // kAuthRefused: refusals before the accept; kFaceListRepeatingAnImage: groups in the list
 };
 
 // A name for test parameters and tables: letters and digits of `row.name`.
