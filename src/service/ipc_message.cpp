@@ -85,9 +85,12 @@ int IpcMessage::ParseRawData(const char* raw, int count) {
   memcpy(data.get(), raw, static_cast<size_t>(count));
   size = count;
   request_id.clear();
+  // Only the id is read here, so the document need pass no check beyond
+  // parsing (a number no double holds would otherwise lose the id, and the
+  // caller waiting for this reply would wait for good).
   rapidjson::Document document;
-  if (json::Parse<json::kOutsideBytesFlags>(document, data.get() + kIpcHeaderSize,
-                                           static_cast<size_t>(header.body_size))) {
+  document.Parse<json::kOutsideBytesFlags>(data.get() + kIpcHeaderSize, static_cast<size_t>(header.body_size));
+  if (!document.HasParseError()) {
     const rapidjson::Value* response = json::GetObject(document, "Response");
     if (response != nullptr) json::GetString(*response, "RequestId", &request_id);
   }

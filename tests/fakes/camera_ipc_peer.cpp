@@ -50,6 +50,7 @@ const struct {
     {CameraPeerFault::kLargeBody, "large-body"},
     {CameraPeerFault::kCloseThenAnswer, "close-then-answer"},
     {CameraPeerFault::kMergedReplies, "merged-replies"},
+    {CameraPeerFault::kHugeNumber, "huge-number"},
 };
 
 // Checks one request block as the link must lay it down.
@@ -240,6 +241,7 @@ std::string CameraIpcPeer::BuildReply(const std::string& request_id, const Optio
   if (options.fault == CameraPeerFault::kLargeBody) {
     body += ",\"Padding\":\"" + std::string(kLargeBodyPadding, 'x') + "\"";
   }
+  if (options.fault == CameraPeerFault::kHugeNumber) body += ",\"Height\":24E308";
   body += "}}";
   std::string frame(kHeaderSize, '\0');
   PutWord(frame, 0, options.fault == CameraPeerFault::kWrongHeaderSize ? 41 : kHeaderSize);

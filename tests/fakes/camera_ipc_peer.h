@@ -33,11 +33,13 @@ enum class CameraPeerFault {
   kLargeBody,          // answers with a body of more than 200 KiB
   kCloseThenAnswer,    // closes the first connection unanswered, answers on later ones
   kMergedReplies,      // writes a frame for an id never asked for and the answer in one send
+  kHugeNumber,         // answers with a member holding a number beyond the double range
 };
 
 // Names used on the fake program's command line: none, silent,
 // wrong-header-size, body-type-2, padded-reply, wrong-id, close-after-request,
-// split-header-body, byte-by-byte, large-body, close-then-answer, merged-replies.
+// split-header-body, byte-by-byte, large-body, close-then-answer, merged-replies,
+// huge-number.
 bool ParseCameraPeerFault(const std::string& name, CameraPeerFault* fault);
 const char* CameraPeerFaultName(CameraPeerFault fault);
 

@@ -111,6 +111,18 @@ TEST_F(IpcStartupProcessTest, AbsentPeerCostsNoCpuAndStartUpGoesOnOnceItListens)
 
 // The camera software as a device meets it: late, restarting, writing its
 // answer in pieces or merged with another frame, or answering at length.
+TEST_F(IpcStartupProcessTest, AnswerHoldingANumberNoDoubleHoldsEndsTheWait) {
+  // Such a reply cannot be written out again, so the log shows it as null;
+  // its request id must still be read, or start-up would wait for good.
+  root_.WriteBaseConfig(zq_test::CloudBaseConfig(cloud_, 1, 2));
+  zq_test::CameraPeer peer(0ms, CameraPeerFault::kHugeNumber);
+  auto service = StartService();
+  ASSERT_TRUE(cloud_.WaitForReports(zq_test::CloudBackendFake::kHeartbeatPath, 1, 10s)) << service->Stdout();
+  EXPECT_NE(std::string::npos, service->Stdout().find("Service | INFO: config service response: null\n"))
+      << service->Stdout();
+  EXPECT_EQ(1u, peer->Requests().size());
+}
+
 TEST_F(IpcStartupProcessTest, StartUpCompletesWhateverWayThePeerWritesItsAnswer) {
   root_.WriteBaseConfig(zq_test::CloudBaseConfig(cloud_, 1, 2));
   struct Case {

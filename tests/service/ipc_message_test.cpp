@@ -97,6 +97,9 @@ TEST(IpcMessageTest, ParseRawDataTable) {
       // The camera software may write its texts in another encoding than UTF-8.
       {"text in another encoding", Frame("{\"Response\":{\"RequestId\":\"7\",\"Name\":\"\xD6\xD0\xCE\xC4\"}}"), -1, 0,
        "7", "INFO: begin read header size 40 44\n"},
+      // Only the id is read: a number no double holds costs the reply nothing.
+      {"number beyond the double range", Frame("{\"Response\":{\"RequestId\":\"7\",\"Height\":24E308}}"), -1, 0,
+       "7", "INFO: begin read header size 40 46\n"},
       {"id with a NUL byte", Frame(std::string("{\"Response\":{\"RequestId\":\"a\\u0000b\"}}")), -1, 0,
        std::string("a\0b", 3), "INFO: begin read header size 40 37\n"},
   };
