@@ -16,13 +16,17 @@ namespace json {
 // shallower than what the stack can take.
 constexpr int kMaxOutsideDepth = 64;
 
-// Whether no array or object in `value` lies more than `limit` levels deep
-// (the root is level 1). Walks without recursion, and never deeper than
-// `limit` + 1 levels, whatever the document's own depth.
+// Whether `value`, met at `level` of a walk (the root is level 1), lies
+// within `limit` levels: only arrays and objects have a depth to check.
+inline bool LevelWithinDepth(const rapidjson::Value& value, int level, int limit) {
+  return (!value.IsArray() && !value.IsObject()) || level <= limit;
+}
+
+// Whether no array or object in `value` lies more than `limit` levels deep.
+// Walks without recursion, and never deeper than `limit` + 1 levels,
+// whatever the document's own depth.
 inline bool WithinDepth(const rapidjson::Value& value, int limit = kMaxOutsideDepth) {
-  return EveryValue(value, [limit](const rapidjson::Value& next, int level) {
-    return (!next.IsArray() && !next.IsObject()) || level <= limit;
-  });
+  return EveryValue(value, [limit](const rapidjson::Value& next, int level) { return LevelWithinDepth(next, level, limit); });
 }
 
 }  // namespace json

@@ -52,18 +52,10 @@ inline bool ValidUtf8(const char* text, size_t length) {
   return true;
 }
 
-// Whether every number in `value` is finite. RapidJSON refuses 1e400 but
-// reads some other numbers beyond the double range (24E308) as infinity,
-// which no writer can spell: a document holding one would be written back
-// cut short (a staged version document, a log line).
-inline bool AllNumbersFinite(const rapidjson::Value& value) {
-  return EveryValue(value, [](const rapidjson::Value& next, int) {
-    return !next.IsDouble() || std::isfinite(next.GetDouble());
-  });
-}
-
 // The checks a parsed outside document must pass, in one walk: every number
-// finite; with `utf8_strings`, every string and name valid UTF-8 (escapes
+// finite (RapidJSON refuses 1e400 but reads some other numbers beyond the
+// double range, 24E308, as infinity, which no writer can spell: a document
+// holding one would be written back cut short); with `utf8_strings`, every string and name valid UTF-8 (escapes
 // decode to bytes the encoding check of the parser never saw: "\uDC00"
 // alone becomes a surrogate); with a `depth_limit` above 0, no array or
 // object deeper than it.
@@ -71,8 +63,7 @@ inline bool PassesOutsideChecks(const rapidjson::Value& value, bool utf8_strings
   return EveryValue(value, [utf8_strings, depth_limit](const rapidjson::Value& next, int level) {
     if (next.IsDouble()) return std::isfinite(next.GetDouble());
     if (next.IsString()) return !utf8_strings || ValidUtf8(next.GetString(), next.GetStringLength());
-    if (next.IsArray() || next.IsObject()) return depth_limit <= 0 || level <= depth_limit;
-    return true;
+    return depth_limit <= 0 || LevelWithinDepth(next, level, depth_limit);
   });
 }
 

@@ -133,6 +133,8 @@ std::string SecretMask::Apply(std::string_view text, size_t limit) const {
   return out;
 }
 
-std::string MaskSecret(std::string_view text, const std::string& secret) { return SecretMask({secret}).Apply(text); }
+std::string MaskSecret(std::string_view text, const std::string& secret, size_t limit) {
+  return SecretMask({secret}).Apply(text, limit);
+}
 
 }  // namespace zq_camera_service

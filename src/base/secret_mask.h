@@ -46,7 +46,8 @@ class SecretMask {
 };
 
 // `text` with every occurrence of `secret`, as it stands and as it reads
-// inside a JSON string, replaced by "***". An empty secret masks nothing.
-std::string MaskSecret(std::string_view text, const std::string& secret);
+// inside a JSON string, replaced by "***", at most `limit` characters of it.
+// An empty secret masks nothing.
+std::string MaskSecret(std::string_view text, const std::string& secret, size_t limit = std::string::npos);
 
 }  // namespace zq_camera_service

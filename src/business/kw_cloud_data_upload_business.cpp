@@ -154,7 +154,7 @@ void KwCloudDataUploadBusiness::UploadPicture(const std::string& picture) {
   // Whatever the back end echoes, the key stays out of the log; only as much
   // is masked as a line keeps.
   if (zq_log_enabled(3)) {
-    std::string reply = SecretMask({auth->CloudKey()}).Apply(response.ReplyView(), kZqLogTextLimit);
+    std::string reply = MaskSecret(response.ReplyView(), auth->CloudKey(), kZqLogTextLimit);
     zq_info("KwCloudData upload busi response:\n%.*s\n", static_cast<int>(reply.size()), reply.data());
   }
 }

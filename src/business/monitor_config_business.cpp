@@ -114,7 +114,7 @@ namespace {
 std::string Loggable(std::string_view text) {
   auto* auth = dynamic_cast<AuthService*>(ServiceManager::GetInstance()->GetServiceBy(SERVICE_AUTH));
   if (auth == nullptr) return std::string(text.substr(0, kZqLogTextLimit));
-  return SecretMask({auth->CloudKey()}).Apply(text, kZqLogTextLimit);
+  return MaskSecret(text, auth->CloudKey(), kZqLogTextLimit);
 }
 
 }  // namespace

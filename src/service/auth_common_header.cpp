@@ -12,9 +12,6 @@ namespace zq_camera_service {
 
 namespace {
 
-// What the log shows in place of the cloud key.
-constexpr const char* kMaskedKey = kSecretMaskText;
-
 // The header text; `escaped_key` is already in its JSON-escaped form.
 // The back ends expect this text byte for byte, blanks included. Values are
 // escaped, so a quote in a reply value can neither break the header nor add
@@ -43,7 +40,7 @@ std::string AuthService::GetSignature(const std::string& key, const std::string&
   // else changed: masking the key's text wherever it occurs would also hit
   // the MAC text or the time stamp when a short key happens to match them.
   if (zq_log_enabled(3)) {
-    zq_info("%s", ("Key=" + std::string(kMaskedKey) + "&Mac=" + mac + "&TimeStamp=" + timestamp).c_str());
+    zq_info("%s", ("Key=" + std::string(kSecretMaskText) + "&Mac=" + mac + "&TimeStamp=" + timestamp).c_str());
   }
   return md5("Key=" + key + "&Mac=" + mac + "&TimeStamp=" + timestamp);
 }
@@ -67,7 +64,7 @@ std::string AuthService::ComposeNewMessage(const rapidjson::Document& reply, con
   // The log shows the same header with the key's place masked.
   if (zq_log_enabled(4)) {
     zq_print("Auth Response %s\n",
-             FormatHeader(mac_text, kMaskedKey, company_id, shop_id, request_id, signature_text, timestamp_text).c_str());
+             FormatHeader(mac_text, kSecretMaskText, company_id, shop_id, request_id, signature_text, timestamp_text).c_str());
   }
   return text;
 }

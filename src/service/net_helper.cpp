@@ -12,7 +12,7 @@ namespace {
 // quarter of a loopback exchange. Its only effect is an INFO line, and the
 // log threshold is fixed at start-up, so below INFO the probe is skipped.
 void CheckMemoryAround(const char* format, long long id) {
-  if (g_zq_log_config < 3) return;
+  if (!zq_log_enabled(3)) return;
   Utils::CheckMemory(Utils::StringFormat(format, id));
 }
 

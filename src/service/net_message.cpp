@@ -60,16 +60,9 @@ bool NetMessage::SetBody(const void* bytes, size_t length) {
 
 bool NetMessage::SetData(const void* bytes, size_t length) {
   if (length > kMaxDataLen || (bytes == nullptr && length > 0)) return false;
-  if (length == 0) {
-    ClearData();
-    return true;
-  }
-  std::unique_ptr<char[]> copy(new char[length]);
-  memcpy(copy.get(), bytes, length);
-  data = std::move(copy);
-  owned_ = length;
-  data_len = static_cast<int32_t>(length);
-  return true;
+  std::unique_ptr<char[]> copy(length > 0 ? new char[length] : nullptr);
+  if (length > 0) memcpy(copy.get(), bytes, length);
+  return AdoptData(std::move(copy), length);
 }
 
 bool NetMessage::AdoptData(std::unique_ptr<char[]> bytes, size_t length) {
