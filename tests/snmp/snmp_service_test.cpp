@@ -125,7 +125,7 @@ class SnmpAgentTest : public ::testing::Test {
     return !NotificationsOfLastRun(kCpuNotification).empty();
   }
 
-  zq_test::TempDir files_{"zqsnmp"};
+  zq_test::TempDir files_ = zq_test::TempDir::InMemory("zqsnmp");
   std::string stat_ = files_ / "stat";
   std::string meminfo_ = files_ / "meminfo";
   zq_test::ServiceEnvironment environment_{files_ / "root"};

@@ -5,7 +5,10 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
 
 namespace zq_test {
 
@@ -27,11 +30,27 @@ bool FileExists(const std::string& path) {
   return lstat(path.c_str(), &info) == 0;
 }
 
-TempDir::TempDir(const std::string& prefix) {
+namespace {
+
+std::string DefaultTempBase() {
   const char* base = getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + prefix + ".XXXXXX";
+  return base != nullptr && *base != '\0' ? base : "/tmp";
+}
+
+}  // namespace
+
+TempDir::TempDir(const std::string& prefix) : TempDir(DefaultTempBase(), prefix) {}
+
+TempDir::TempDir(const std::string& base, const std::string& prefix) {
+  std::string pattern = base + "/" + prefix + ".XXXXXX";
   if (mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed for " + pattern);
   path_ = pattern;
+}
+
+TempDir TempDir::InMemory(const std::string& prefix) {
+  struct statfs shm {};
+  bool usable = statfs("/dev/shm", &shm) == 0 && shm.f_type == TMPFS_MAGIC && access("/dev/shm", W_OK) == 0;
+  return usable ? TempDir("/dev/shm", prefix) : TempDir(prefix);
 }
 
 TempDir::~TempDir() {

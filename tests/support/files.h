@@ -14,6 +14,10 @@ bool FileExists(const std::string& path);
 class TempDir {
  public:
   explicit TempDir(const std::string& prefix = "zqtest");
+  // One under /dev/shm where that is a writable tmpfs, else as above: for
+  // files a test rewrites on a schedule, which a disk busy with the fsyncs
+  // of other tests could hold up for a second.
+  static TempDir InMemory(const std::string& prefix);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -22,6 +26,7 @@ class TempDir {
   std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
 
  private:
+  TempDir(const std::string& base, const std::string& prefix);
   std::string path_;
 };
 
