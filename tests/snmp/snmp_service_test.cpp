@@ -38,6 +38,13 @@ std::string StatLine(uint32_t user, uint32_t idle) {
   return "cpu  " + std::to_string(user) + " 0 0 " + std::to_string(idle) + " 0 0 0 0 0 0\ncpu0 1 1 1 1 1 1 1\n";
 }
 
+// When each was sent, for failure messages.
+std::string Uptimes(const std::vector<SnmpNotification>& received) {
+  std::string uptimes;
+  for (const SnmpNotification& notification : received) uptimes += std::to_string(notification.uptime) + " ";
+  return uptimes;
+}
+
 // Replaces the file in one step, so the agent never reads it half written.
 void ReplaceFile(const std::string& path, const std::string& content) {
   zq_test::WriteFile(path + ".new", content);
@@ -89,18 +96,28 @@ class SnmpAgentTest : public ::testing::Test {
   // measured from the first one.
   void PauseSteps() { last_step_.reset(); }
 
-  // Runs `scenario` (start an agent, move the counters, wait) until a run
-  // kept to its plan, three runs at the most, and tells whether one did. On
-  // a loaded machine this thread can be held up past a poll, which then
-  // rightly finds the CPU idle; such a run proves nothing. The scenario
-  // returns whether its run kept to the plan; NotificationsOfLastRun() then
-  // gives what the agent of the last run sent.
-  bool RunKeepingToPlan(const std::function<bool()>& scenario) {
+  // Starts an agent that reads `meminfo` and a half-busy CPU, keeps the CPU
+  // so until its first CPU notification, then hands over to `scenario`; all
+  // this until a run kept to its plan, three runs at the most, and tells
+  // whether one did. On a loaded machine this thread can be held up past a
+  // poll, which then rightly finds the CPU idle; such a run proves nothing.
+  // The scenario gets the time the first notification was seen and returns
+  // whether its run kept to the plan; NotificationsOfLastRun() then gives
+  // what the agent of the last run sent.
+  bool RunKeepingToPlan(const std::string& meminfo,
+                        const std::function<bool(std::chrono::steady_clock::time_point)>& scenario) {
     for (int attempt = 0; attempt < 3; ++attempt) {
       run_start_ = receiver_.Notifications().size();
       last_step_.reset();
       longest_step_ = {};
-      if (scenario()) return true;
+      zq_test::WriteFile(stat_, StatLine(ticks_, ticks_));
+      zq_test::WriteFile(meminfo_, meminfo);
+      auto agent = StartAgent();
+      if (!AdvanceHalfBusyUntilCpuNotification()) {
+        ADD_FAILURE() << "no CPU notification\n" << agent->Stdout();
+        return true;
+      }
+      if (scenario(std::chrono::steady_clock::now())) return true;
     }
     return false;
   }
@@ -212,15 +229,7 @@ TEST_F(SnmpAgentTest, FiguresAtTheThresholdSendNothingAndOneStepBeyondSendAtOnce
 TEST_F(SnmpAgentTest, HeldConditionRepeatsEveryFiveSecondsAndStopsWhenItClears) {
   // Half of every tick that passes is busy, for as long as the test keeps
   // the counters moving.
-  bool kept = RunKeepingToPlan([&] {
-    zq_test::WriteFile(stat_, StatLine(ticks_, ticks_));
-    zq_test::WriteFile(meminfo_, MeminfoWithFree(119999));
-    auto agent = StartAgent();
-    if (!AdvanceHalfBusyUntilCpuNotification()) {
-      ADD_FAILURE() << "no CPU notification\n" << agent->Stdout();
-      return true;
-    }
-    auto first = std::chrono::steady_clock::now();
+  bool kept = RunKeepingToPlan(MeminfoWithFree(119999), [&](std::chrono::steady_clock::time_point first) {
     AdvanceHalfBusyUntil(first + 12s);
     // Cleared: the counters stand still (ratio 0) and free memory is back.
     ReplaceFile(meminfo_, MeminfoWithFree(500000));
@@ -233,8 +242,7 @@ TEST_F(SnmpAgentTest, HeldConditionRepeatsEveryFiveSecondsAndStopsWhenItClears) 
   // machine: the library counts each interval from when the last one ran.
   for (const std::string& trap_oid : {kCpuNotification, kMemoryNotification}) {
     std::vector<SnmpNotification> received = NotificationsOfLastRun(trap_oid);
-    std::string uptimes;
-    for (const SnmpNotification& notification : received) uptimes += std::to_string(notification.uptime) + " ";
+    std::string uptimes = Uptimes(received);
     ASSERT_EQ(3u, received.size()) << trap_oid << " sent at " << uptimes;
     for (size_t i = 1; i < received.size(); ++i) {
       long gap = received[i].uptime - received[i - 1].uptime;
@@ -251,14 +259,7 @@ TEST_F(SnmpAgentTest, OnePollAtTheThresholdRestartsTheRepeatWithAnImmediateNotif
   // at +3 s finds no tick since the one at +2 s (ratio 0), and move again for
   // the poll at +4 s; they stop for good after +6.5 s, so the poll at +8 s
   // ends the new repeat well before it would fall due.
-  bool kept = RunKeepingToPlan([&] {
-    zq_test::WriteFile(stat_, StatLine(ticks_, ticks_));
-    auto agent = StartAgent();
-    if (!AdvanceHalfBusyUntilCpuNotification()) {
-      ADD_FAILURE() << "no CPU notification\n" << agent->Stdout();
-      return true;
-    }
-    auto first = std::chrono::steady_clock::now();
+  bool kept = RunKeepingToPlan(MeminfoWithFree(1000000), [&](std::chrono::steady_clock::time_point first) {
     AdvanceHalfBusyUntil(first + 1500ms);
     bool paused_in_time = std::chrono::steady_clock::now() < first + 1900ms;
     PauseSteps();
@@ -274,8 +275,7 @@ TEST_F(SnmpAgentTest, OnePollAtTheThresholdRestartsTheRepeatWithAnImmediateNotif
   // No notification at +5 s from the first repeat; a new one at +4 s, whose
   // own repeat (+9 s) the poll at +8 s cancelled.
   std::vector<SnmpNotification> received = NotificationsOfLastRun(kCpuNotification);
-  std::string uptimes;
-  for (const SnmpNotification& notification : received) uptimes += std::to_string(notification.uptime) + " ";
+  std::string uptimes = Uptimes(received);
   ASSERT_EQ(2u, received.size()) << uptimes;
   EXPECT_NEAR(400, received[1].uptime - received[0].uptime, 60);
 }
