@@ -11,6 +11,7 @@
 
 #include "base/json_member.h"
 #include "base/log.h"
+#include "base/path_text.h"
 #include "base/unique_fd.h"
 #include "base/utils.h"
 
@@ -62,14 +63,6 @@ bool WriteAll(int fd, const std::string& bytes) {
     done += static_cast<size_t>(n);
   }
   return true;
-}
-
-// The directory that holds `path` ("." for a bare file name).
-std::string DirectoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
 }
 
 // Opens the document and takes the exclusive lock without waiting. Another

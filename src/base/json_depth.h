@@ -26,7 +26,8 @@ inline bool LevelWithinDepth(const rapidjson::Value& value, int level, int limit
 // Walks without recursion, and never deeper than `limit` + 1 levels,
 // whatever the document's own depth.
 inline bool WithinDepth(const rapidjson::Value& value, int limit = kMaxOutsideDepth) {
-  return EveryValue(value, [limit](const rapidjson::Value& next, int level) { return LevelWithinDepth(next, level, limit); });
+  return EveryValue(value,
+                    [limit](const rapidjson::Value& next, int level) { return LevelWithinDepth(next, level, limit); });
 }
 
 }  // namespace json

@@ -55,10 +55,10 @@ inline bool ValidUtf8(const char* text, size_t length) {
 // The checks a parsed outside document must pass, in one walk: every number
 // finite (RapidJSON refuses 1e400 but reads some other numbers beyond the
 // double range, 24E308, as infinity, which no writer can spell: a document
-// holding one would be written back cut short); with `utf8_strings`, every string and name valid UTF-8 (escapes
-// decode to bytes the encoding check of the parser never saw: "\uDC00"
-// alone becomes a surrogate); with a `depth_limit` above 0, no array or
-// object deeper than it.
+// holding one would be written back cut short); with `utf8_strings`, every
+// string and name valid UTF-8 (escapes decode to bytes the encoding check of
+// the parser never saw: "\uDC00" alone becomes a surrogate); with a
+// `depth_limit` above 0, no array or object deeper than it.
 inline bool PassesOutsideChecks(const rapidjson::Value& value, bool utf8_strings, int depth_limit) {
   return EveryValue(value, [utf8_strings, depth_limit](const rapidjson::Value& next, int level) {
     if (next.IsDouble()) return std::isfinite(next.GetDouble());

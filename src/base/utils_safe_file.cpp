@@ -18,6 +18,7 @@
 
 #include "base/file_tree.h"
 #include "base/lock_file.h"
+#include "base/path_text.h"
 #include "base/temporary_name.h"
 #include "base/unique_fd.h"
 #include "base/utils.h"
@@ -78,9 +79,7 @@ UniqueFd CreateTemporaryFile(const std::string& target, std::string* tmp_path) {
 // The directory entry of a renamed file is durable only once its directory
 // is flushed.
 void SyncParentDirectory(const std::string& path) {
-  size_t slash = path.rfind('/');
-  std::string directory = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  UniqueFd fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd fd(open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd.valid()) fsync(fd.get());
 }
 

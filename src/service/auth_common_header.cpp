@@ -64,7 +64,8 @@ std::string AuthService::ComposeNewMessage(const rapidjson::Document& reply, con
   // The log shows the same header with the key's place masked.
   if (zq_log_enabled(4)) {
     zq_print("Auth Response %s\n",
-             FormatHeader(mac_text, kSecretMaskText, company_id, shop_id, request_id, signature_text, timestamp_text).c_str());
+             FormatHeader(mac_text, kSecretMaskText, company_id, shop_id, request_id, signature_text, timestamp_text)
+                 .c_str());
   }
   return text;
 }

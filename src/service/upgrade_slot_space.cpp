@@ -10,16 +10,11 @@
 #include <unordered_set>
 
 #include "base/file_tree.h"
+#include "base/path_text.h"
 
 namespace zq_camera_service {
 
 namespace {
-
-std::string ParentOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 // The blocks given back when the slot is emptied: only what lies on the
 // examined file system and has no other name.
@@ -40,7 +35,7 @@ bool EstimateSlotSpace(const std::string& running_slot, const std::string& backu
   // A missing backup slot is made in its parent directory.
   struct stat slot_info {};
   bool slot_exists = lstat(backup_slot.c_str(), &slot_info) == 0 && S_ISDIR(slot_info.st_mode);
-  std::string examined = slot_exists ? backup_slot : ParentOf(backup_slot);
+  std::string examined = slot_exists ? backup_slot : DirectoryOf(backup_slot);
   struct statvfs vfs {};
   struct stat examined_info {};
   if (statvfs(examined.c_str(), &vfs) != 0 || stat(examined.c_str(), &examined_info) != 0) {
@@ -53,8 +48,7 @@ bool EstimateSlotSpace(const std::string& running_slot, const std::string& backu
   // and directory entry; a directory or a link takes one block.
   auto file_bytes = [block](unsigned long long size) { return (size + block - 1) / block * block + block; };
 
-  std::unordered_set<std::string> left_out;
-  for (const std::string& path : not_copied) left_out.insert(path.empty() || path[0] != '/' ? path : path.substr(1));
+  const std::unordered_set<std::string> left_out(not_copied.begin(), not_copied.end());
   std::unordered_map<std::string, unsigned long long> held;  // slot path -> bytes its file takes
   unsigned long long total = block;                          // the slot directory itself
   file_tree::Walk(running_slot, [&](const std::string& relative, const struct stat& info) {

@@ -32,7 +32,8 @@ constexpr unsigned long long kSlotSpaceMarginBytes = 1ull << 20;
 
 // Works out `space` for staging `files` (in the order they are written) and
 // a version document of `document_bytes` over a copy of
-// `running_slot` (which leaves out the slot paths in `not_copied`) into
+// `running_slot` (which leaves out the paths in `not_copied`, relative to the
+// slot as file_tree::CopyTree takes them: "config/VersionConfig.json") into
 // `backup_slot`. False with the reason when the backup slot's file system
 // cannot be examined.
 bool EstimateSlotSpace(const std::string& running_slot, const std::string& backup_slot,

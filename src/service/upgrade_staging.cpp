@@ -18,6 +18,7 @@
 #include "base/file_tree.h"
 #include "base/json_member.h"
 #include "base/log.h"
+#include "base/path_text.h"
 #include "base/unique_fd.h"
 #include "base/utils.h"
 #include "service/upgrade_slot_space.h"
@@ -133,12 +134,6 @@ bool InSlotDirectories(const CheckedPackage& package, const std::string& slot_pa
   return true;
 }
 
-std::string ParentOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // Resolves both slot links and refuses a layout in which refilling the
 // backup slot could touch the running slot or the install root.
 bool ResolveSlots(const CheckedPackage& package, std::string* app_target, std::string* bak_target) {
@@ -182,7 +177,7 @@ int ResolveSlotLink(const std::string& install_root, const std::string& link_pat
   if (last == "." || last == ".." || last.empty()) {
     canonical = CanonicalDirectory(absolute);
   } else {
-    std::string parent = CanonicalDirectory(ParentOf(absolute));
+    std::string parent = CanonicalDirectory(DirectoryOf(absolute));
     if (!parent.empty()) canonical = (parent == "/" ? "" : parent) + "/" + last;
   }
   if (canonical.empty()) {
@@ -218,12 +213,22 @@ std::vector<std::string> DocumentPaths(const CheckedPackage& package) {
   return paths;
 }
 
+// The same documents relative to the slot, as the copy of the running slot
+// leaves them out.
+std::vector<std::string> DocumentsLeftOutOfCopy(const CheckedPackage& package) {
+  std::vector<std::string> relative;
+  for (const std::string& document : DocumentPaths(package)) relative.push_back(document.substr(1));
+  return relative;
+}
+
 // Everything the staging can learn before it touches the backup slot: the
 // program file comes from the package or the running slot, and the files
 // fit the slot's file system. Each refusal is one line.
 bool SlotCanTakePackage(const CheckedPackage& package, const std::string& app_target, const std::string& bak_target) {
   bool program_written = false;
-  for (const StagedFile& file : package.staged_files) program_written = program_written || file.path == kSlotProgramPath;
+  for (const StagedFile& file : package.staged_files) {
+    program_written = program_written || file.path == kSlotProgramPath;
+  }
   struct stat info {};
   std::string running_program = app_target + kSlotProgramPath;
   if (!program_written && (lstat(running_program.c_str(), &info) != 0 || !S_ISREG(info.st_mode))) {
@@ -234,8 +239,8 @@ bool SlotCanTakePackage(const CheckedPackage& package, const std::string& app_ta
   std::string reason;
   // The document grows by its "state" member at most.
   unsigned long long document_bytes = CompactText(package.document).size() + 16;
-  std::vector<std::string> not_copied = DocumentPaths(package);
-  if (!EstimateSlotSpace(app_target, bak_target, not_copied, document_bytes, package.staged_files, &space, &reason)) {
+  if (!EstimateSlotSpace(app_target, bak_target, DocumentsLeftOutOfCopy(package), document_bytes,
+                         package.staged_files, &space, &reason)) {
     zq_error("upgrade refused: the backup slot's file system cannot be examined: %s\n", reason.c_str());
     return false;
   }
@@ -254,8 +259,7 @@ bool FillBackupSlot(CheckedPackage& package, const std::string& app_target, cons
   // first, so that no half-removed or half-copied slot ever claims to be
   // complete. The copy leaves the documents out for the same reason; the
   // staged one replaces them.
-  const std::vector<std::string> documents = DocumentPaths(package);
-  for (const std::string& document : documents) {
+  for (const std::string& document : DocumentPaths(package)) {
     std::string path = package.bak_link + document;
     struct stat info {};
     if (InSlotDirectories(package, document) && lstat(path.c_str(), &info) == 0 &&
@@ -268,9 +272,7 @@ bool FillBackupSlot(CheckedPackage& package, const std::string& app_target, cons
     zq_error("remove backup slot %s failed\n", bak_target.c_str());
     return false;
   }
-  std::vector<std::string> not_copied;
-  for (const std::string& document : documents) not_copied.push_back(document.substr(1));
-  if (!file_tree::CopyTree(app_target, bak_target, not_copied)) {
+  if (!file_tree::CopyTree(app_target, bak_target, DocumentsLeftOutOfCopy(package))) {
     zq_error("copy %s to %s failed\n", app_target.c_str(), bak_target.c_str());
     return false;
   }
