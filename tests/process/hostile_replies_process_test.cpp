@@ -12,9 +12,7 @@
 #include <string>
 #include <vector>
 
-#include <rapidjson/document.h>
-#include <rapidjson/error/en.h>
-
+#include "support/build_kind.h"
 #include "support/hostile_replies.h"
 
 namespace zq_test {
@@ -56,52 +54,7 @@ const std::vector<HostileRow> kRows = {
 // Shadow memory of the address and thread sanitizers grows with every page
 // the process touches: there a resident-set figure says nothing about the
 // program.
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ZQ_HOSTILE_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(ZQ_THREAD_SANITIZER)
-#define ZQ_HOSTILE_SANITIZED 1
-#endif
-#ifdef ZQ_HOSTILE_SANITIZED
-constexpr bool kResidentSetMeaningful = false;
-#else
-constexpr bool kResidentSetMeaningful = true;
-#endif
-
-// "NewKey" and "OldKey" of a stored BaseConfig.json read by a strict
-// reader, which refuses text that is not UTF-8; "" and an error when it does
-// not parse.
-struct StrictRead {
-  std::string error;
-  std::string new_key;
-  std::string old_key;
-};
-
-StrictRead ReadStrictly(const std::string& text) {
-  StrictRead read;
-  rapidjson::Document document;
-  document.Parse<rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag>(text.data(), text.size());
-  if (document.HasParseError()) {
-    read.error = std::string(rapidjson::GetParseError_En(document.GetParseError())) + " at offset " +
-                 std::to_string(document.GetErrorOffset());
-    return read;
-  }
-  if (!document.IsObject()) {
-    read.error = "not an object";
-    return read;
-  }
-  auto text_of = [&](const char* name) {
-    auto it = document.FindMember(name);
-    return it != document.MemberEnd() && it->value.IsString()
-               ? std::string(it->value.GetString(), it->value.GetStringLength())
-               : std::string();
-  };
-  read.new_key = text_of("NewKey");
-  read.old_key = text_of("OldKey");
-  return read;
-}
+constexpr bool kResidentSetMeaningful = !zq_test::kSanitizerBuild;
 
 class HostileRepliesProcessTest : public ::testing::TestWithParam<HostileRow> {};
 
@@ -135,7 +88,7 @@ TEST_P(HostileRepliesProcessTest, ProcessStaysSmallAndOnTime) {
   if (row.target == HostileTarget::kRotatedKey) {
     // Refused as undecodable or stored so a strict reader takes it: either
     // way the file stays strict JSON and the key it held is not lost.
-    StrictRead stored = ReadStrictly(outcome.base_config);
+    zq_test::StoredKeys stored = zq_test::ReadStoredKeysStrictly(outcome.base_config);
     ASSERT_EQ("", stored.error) << outcome.base_config;
     EXPECT_TRUE(stored.new_key == "initial-key" || stored.old_key == "initial-key")
         << "NewKey " << stored.new_key << ", OldKey " << stored.old_key;

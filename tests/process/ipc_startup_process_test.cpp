@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "support/build_kind.h"
 #include "support/cloud_backend.h"
 #include "support/loopback.h"
 #include "support/proc_figures.h"
@@ -25,11 +26,7 @@ const char* const kLinkUp = "Service | INFO: ipc link to 127.0.0.1:9658 up again
 // own (thread sanitizer's background thread wakes many times a second), so
 // its builds get a tenth of a core, still far below one spinning thread.
 long AbsentPeerTickBudget(long seconds) {
-#if defined(ZQ_THREAD_SANITIZER) || defined(__SANITIZE_ADDRESS__)
-  return sysconf(_SC_CLK_TCK) * seconds / 10;
-#else
-  return sysconf(_SC_CLK_TCK) * seconds / 100;
-#endif
+  return sysconf(_SC_CLK_TCK) * seconds / (zq_test::kSanitizerBuild ? 10 : 100);
 }
 
 // Service 1 comes after authentication, which the cloud fake accepts at once.

@@ -17,6 +17,7 @@
 #include <rapidjson/document.h>
 
 #include "platform/platform.h"
+#include "support/build_kind.h"
 #include "support/cloud_backend.h"
 #include "support/proc_figures.h"
 #include "support/small_file_system.h"
@@ -50,11 +51,7 @@ int SlotState(const std::string& slot) {
 // The time bounds below hold for a plain build with room to spare; a
 // sanitizer's runtime makes the service several times slower, and still far
 // faster than the quadratic work the bounds are there to catch.
-#if defined(ZQ_THREAD_SANITIZER) || defined(__SANITIZE_ADDRESS__)
-constexpr double kSlowdown = 4.0;
-#else
-constexpr double kSlowdown = 1.0;
-#endif
+constexpr double kSlowdown = zq_test::kSanitizerBuild ? 4.0 : 1.0;
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

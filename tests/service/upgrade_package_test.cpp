@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "base/lock_file.h"
+#include "support/build_kind.h"
 #include "support/child_process.h"
 #include "support/log_settings.h"
 #include "support/stdout_capture.h"
@@ -246,13 +247,9 @@ TEST_F(UpgradePackageTest, RepeatedMemberNamesMakeTheDocumentUndecodable) {
 // index built when the archive was opened, so the check takes a moment,
 // whether the package passes or one entry is missing.
 TEST_F(UpgradePackageTest, SixtyThousandRecordsAreCheckedInUnderTwoSeconds) {
-#if defined(ZQ_THREAD_SANITIZER) || defined(__SANITIZE_ADDRESS__)
-  const double bound = 10.0;  // the sanitizer's runtime costs several times over
-#elif defined(ZQ_TESTS_UNDER_EMULATOR)
-  const double bound = 20.0;  // each instruction emulated; the look-up per record took minutes
-#else
-  const double bound = 2.0;
-#endif
+  // A sanitizer's runtime costs several times over; under an emulator each
+  // instruction is emulated (the look-up per record took minutes there).
+  const double bound = zq_test::kSanitizerBuild ? 10.0 : zq_test::kUnderEmulator ? 20.0 : 2.0;
   UpgradePackageBuilder builder = Valid();
   for (int i = 0; i < 60000; ++i) builder.AddFile("/d" + std::to_string(i % 100) + "/f" + std::to_string(i), "x");
   const std::string whole = builder.Build();

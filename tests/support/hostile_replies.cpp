@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <thread>
+
+#include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
 
 #include "fakes/face_share_buf_writer.h"
 #include "fakes/hostile_bodies.h"
@@ -80,14 +82,6 @@ std::optional<Clock::time_point> FirstArrivalAfter(const HttpFakeServer& server,
     if (request.arrival > after) return request.arrival;
   }
   return std::nullopt;
-}
-
-// Makes VmHWM start again from the present resident set.
-bool ResetPeak(pid_t pid) {
-  std::ofstream clear("/proc/" + std::to_string(pid) + "/clear_refs");
-  clear << "5";
-  clear.flush();
-  return static_cast<bool>(clear);
 }
 
 std::string Tail(const std::string& text, size_t length) {
@@ -254,7 +248,7 @@ class RowRun {
       return Finish();
     }
     AwaitNextReport(*hostile_at);
-    outcome_.peak_kib = StatusFigure("/proc/" + std::to_string(service_.pid()) + "/status", "VmHWM");
+    outcome_.peak_kib = PeakResidentKib(service_.pid());
     outcome_.resident_after_kib = ResidentKib(service_.pid());
     long ticks = CpuTicks(service_.pid());
     if (ticks >= ticks_before_) {
@@ -266,7 +260,7 @@ class RowRun {
 
  private:
   void TakeBaseline() {
-    outcome_.peak_reset = ResetPeak(service_.pid());
+    outcome_.peak_reset = ResetPeakResident(service_.pid());
     outcome_.baseline_kib = ResidentKib(service_.pid());
     ticks_before_ = CpuTicks(service_.pid());
     began_ = Clock::now();
@@ -434,6 +428,30 @@ HostileOutcome RunHostileRow(const HostileRow& row, const HostileRunSettings& se
     environment.env["LOG_URL"] = stage.collector.url();
   }
   return RowRun(row, settings, stage, environment.env).Run();
+}
+
+StoredKeys ReadStoredKeysStrictly(const std::string& text) {
+  StoredKeys read;
+  rapidjson::Document document;
+  document.Parse<rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag>(text.data(), text.size());
+  if (document.HasParseError()) {
+    read.error = std::string(rapidjson::GetParseError_En(document.GetParseError())) + " at offset " +
+                 std::to_string(document.GetErrorOffset());
+    return read;
+  }
+  if (!document.IsObject()) {
+    read.error = "not an object";
+    return read;
+  }
+  auto text_of = [&](const char* name) {
+    auto it = document.FindMember(name);
+    return it != document.MemberEnd() && it->value.IsString()
+               ? std::string(it->value.GetString(), it->value.GetStringLength())
+               : std::string();
+  };
+  read.new_key = text_of("NewKey");
+  read.old_key = text_of("OldKey");
+  return read;
 }
 
 }  // namespace zq_test

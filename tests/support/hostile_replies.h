@@ -92,4 +92,14 @@ struct HostileOutcome {
 
 HostileOutcome RunHostileRow(const HostileRow& row, const HostileRunSettings& settings);
 
+// "NewKey" and "OldKey" of a stored BaseConfig.json read by a strict
+// reader, which refuses text that is not UTF-8; "" and an error when it does
+// not parse.
+struct StoredKeys {
+  std::string error;
+  std::string new_key;
+  std::string old_key;
+};
+StoredKeys ReadStoredKeysStrictly(const std::string& text);
+
 }  // namespace zq_test

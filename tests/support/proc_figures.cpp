@@ -33,4 +33,13 @@ long StatusFigure(const std::string& status_path, const std::string& name) {
 
 long ResidentKib(pid_t pid) { return StatusFigure("/proc/" + std::to_string(pid) + "/status", "VmRSS"); }
 
+long PeakResidentKib(pid_t pid) { return StatusFigure("/proc/" + std::to_string(pid) + "/status", "VmHWM"); }
+
+bool ResetPeakResident(pid_t pid) {
+  std::ofstream clear("/proc/" + std::to_string(pid) + "/clear_refs");
+  clear << "5";
+  clear.flush();
+  return static_cast<bool>(clear);
+}
+
 }  // namespace zq_test

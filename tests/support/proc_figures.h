@@ -15,5 +15,11 @@ long CpuTicks(pid_t pid);
 long StatusFigure(const std::string& status_path, const std::string& name);
 // Resident set in KiB (VmRSS of the status file); -1 when the process is gone.
 long ResidentKib(pid_t pid);
+// Peak resident set in KiB (VmHWM) since start or the last ResetPeakResident;
+// -1 when the process is gone.
+long PeakResidentKib(pid_t pid);
+// Makes the peak start again from the present resident set; whether the
+// kernel took the request.
+bool ResetPeakResident(pid_t pid);
 
 }  // namespace zq_test
