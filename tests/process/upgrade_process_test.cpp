@@ -30,23 +30,14 @@ using namespace std::chrono_literals;
 using zq_test::ChildProcess;
 using zq_test::CloudBackendFake;
 using zq_test::HttpReply;
+using zq_test::kSlotDocument;
+using zq_test::SlotState;
 using zq_test::Tree;
 using zq_test::UpgradePackageBuilder;
 
 const char* const kPackagePath = "/packages/update.zip";
-const char* const kDocument = "config/VersionConfig.json";
 
 const char* const kSuccessLine = "Service | DEBUG: download upgrade SUCCESS\n";
-
-int SlotState(const std::string& slot) {
-  rapidjson::Document document;
-  document.Parse(zq_test::ReadFile(slot + "/" + kDocument).c_str());
-  if (document.HasParseError() || !document.IsObject() || !document.HasMember("state") ||
-      !document["state"].IsInt()) {
-    return -1;
-  }
-  return document["state"].GetInt();
-}
 
 // The time bounds below hold for a plain build with room to spare; a
 // sanitizer's runtime makes the service several times slower, and still far
@@ -111,6 +102,9 @@ class UpgradeProcessTest : public zq_test::CloudProcessTest {
     Announce(bytes, zq_test::Md5Hex(bytes));
   }
 
+  // Where the two slot links point, as one text to compare.
+  std::string SlotLinks() const { return LinkText(root_ / "app") + " " + LinkText(root_ / "bak"); }
+
   // True when a heartbeat reaches the cloud after this moment.
   bool ReportsFlow() {
     size_t before = cloud_.Reports(CloudBackendFake::kHeartbeatPath).size();
@@ -150,8 +144,8 @@ TEST_F(UpgradeProcessTest, AnnouncedUpdateIsStagedAndTheDeviceReboots) {
 
   EXPECT_EQ("", zq_test::TreeDifference(running, zq_test::SnapshotTree(root_.SlotA())));
   Tree staged = zq_test::SnapshotTree(root_.SlotB());
-  std::string document = staged[kDocument];
-  staged.erase(kDocument);
+  std::string document = staged[kSlotDocument];
+  staged.erase(kSlotDocument);
   // Also: no temporary file left anywhere in the slot.
   EXPECT_EQ("", zq_test::TreeDifference(zq_test::ExpectedStagedTree(running, builder), staged));
   std::string package_document = builder.DocumentText();
@@ -315,7 +309,7 @@ TEST_F(UpgradeProcessTest, HostilePackagesLeaveNoStagedDataBehind) {
     c.arrange();
     const Tree running = zq_test::SnapshotTree(root_.SlotA());
     const Tree backup = zq_test::SnapshotTree(root_.SlotB());
-    const std::string links = LinkText(root_ / "app") + " " + LinkText(root_ / "bak");
+    const std::string links = SlotLinks();
 
     auto service = StartService();
     ASSERT_TRUE(service->WaitForStdout(kSuccessLine, std::chrono::seconds(20))) << service->Stdout();
@@ -333,15 +327,14 @@ TEST_F(UpgradeProcessTest, HostilePackagesLeaveNoStagedDataBehind) {
     EXPECT_EQ(std::string::npos, service->Stdout().find("reboot !"));
     EXPECT_EQ(1u, cloud_.server().RequestsTo(kPackagePath).size());
     EXPECT_EQ("", zq_test::TreeDifference(running, zq_test::SnapshotTree(root_.SlotA())));
-    EXPECT_EQ(links, LinkText(root_ / "app") + " " + LinkText(root_ / "bak"));
+    EXPECT_EQ(links, SlotLinks());
     Tree after = zq_test::SnapshotTree(root_.SlotB());
     if (c.staging_began) {
       // Nothing but the document that says the slot is unfinished.
-      EXPECT_EQ(1, SlotState(root_.SlotB())) << after[kDocument];
-      after.erase(kDocument);
-      EXPECT_EQ("", zq_test::TreeDifference(Tree{{"config", "<dir>"}}, after));
+      EXPECT_EQ(1, SlotState(root_.SlotB())) << after[kSlotDocument];
+      EXPECT_EQ("", zq_test::DifferenceFromAbandonedSlot(root_.SlotB()));
     } else {
-      EXPECT_EQ("", zq_test::TreeDifference(backup, after)) << "document now: " << after[kDocument];
+      EXPECT_EQ("", zq_test::TreeDifference(backup, after)) << "document now: " << after[kSlotDocument];
     }
     EXPECT_TRUE(ReportsFlow());
     service->Kill();
@@ -389,7 +382,7 @@ TEST_F(UpgradeProcessTest, PackagesThatTrapATemporaryNameOrNeedALongPruneAreStag
     UpgradePackageBuilder builder = c.arrange();
     AnnounceBuilt(builder);
     const Tree running = zq_test::SnapshotTree(root_.SlotA());
-    const std::string links = LinkText(root_ / "app") + " " + LinkText(root_ / "bak");
+    const std::string links = SlotLinks();
 
     double cpu_before = ReapedChildrenCpu();
     auto service = StartService();
@@ -404,10 +397,10 @@ TEST_F(UpgradeProcessTest, PackagesThatTrapATemporaryNameOrNeedALongPruneAreStag
     printf("[ figures  ] %s: %.2f s, process %.2f s of CPU\n", c.name, took, cpu);
 
     EXPECT_EQ("", zq_test::TreeDifference(running, zq_test::SnapshotTree(root_.SlotA())));
-    EXPECT_EQ(links, LinkText(root_ / "app") + " " + LinkText(root_ / "bak"));
+    EXPECT_EQ(links, SlotLinks());
     Tree staged = zq_test::SnapshotTree(root_.SlotB());
-    EXPECT_EQ(0, SlotState(root_.SlotB())) << staged[kDocument];
-    staged.erase(kDocument);
+    EXPECT_EQ(0, SlotState(root_.SlotB())) << staged[kSlotDocument];
+    staged.erase(kSlotDocument);
     EXPECT_EQ("", zq_test::TreeDifference(zq_test::ExpectedStagedTree(running, builder), staged));
   }
 }
@@ -450,7 +443,7 @@ TEST_F(UpgradeProcessTest, PackageLargerThanTheBackupFileSystemLeavesItsRoomFree
   Tree after = zq_test::SnapshotTree(seen_small + "/slotB");
   EXPECT_TRUE(refused) << service.Stdout();
   EXPECT_EQ(1u, zq_test::LinesWith(service.Stdout(), verdict).size());
-  EXPECT_EQ("", zq_test::TreeDifference(backup, after)) << "document now: " << after[kDocument];
+  EXPECT_EQ("", zq_test::TreeDifference(backup, after)) << "document now: " << after[kSlotDocument];
   EXPECT_LT(used_mib, 2.0);
   EXPECT_EQ("", zq_test::TreeDifference(running, zq_test::SnapshotTree(root_.SlotA())));
   EXPECT_TRUE(ReportsFlow());
@@ -527,7 +520,7 @@ TEST_F(UpgradeProcessTest, KilledWhileStagingNeverLeavesAFalseCompleteSlot) {
     ASSERT_EQ("", zq_test::TreeDifference(running, zq_test::SnapshotTree(root_.SlotA())));
     if (SlotState(root_.SlotB()) == 0) {
       Tree staged = zq_test::SnapshotTree(root_.SlotB());
-      staged.erase(kDocument);
+      staged.erase(kSlotDocument);
       EXPECT_EQ("", zq_test::TreeDifference(expected, staged)) << "says state 0 but is incomplete";
     }
   }

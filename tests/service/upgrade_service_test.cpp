@@ -64,12 +64,6 @@ class UpgradeServiceTest : public ::testing::Test {
     builder.AddFile("/bin/zq_camera_service", "program v" + std::to_string(major)).Keep("/lib/libkeep.so");
     return builder;
   }
-  int SlotBState() {
-    rapidjson::Document document;
-    document.Parse(zq_test::ReadFile(root_.SlotB() + "/config/VersionConfig.json").c_str());
-    return document.HasParseError() || !document.IsObject() || !document.HasMember("state") ? -1
-                                                                                             : document["state"].GetInt();
-  }
 
   zq_test::ScopedLogSettings log_{4, 3, ""};
   zq_test::InstallRoot root_;
@@ -87,7 +81,7 @@ TEST_F(UpgradeServiceTest, AnnouncedUpdateIsDownloadedStagedAndRebooted) {
   ASSERT_EQ(0, service->StartService());
   EXPECT_EQ(0, service->StartUpdate(fake_.url("/packages/v4.zip").c_str(), root_.path().c_str(), md5.c_str()));
   ASSERT_TRUE(WaitForReboots(1, 20s)) << capture.Text();
-  EXPECT_EQ(0, SlotBState());
+  EXPECT_EQ(0, zq_test::SlotState(root_.SlotB()));
   EXPECT_EQ("program v4", zq_test::ReadFile(root_.SlotB() + "/bin/zq_camera_service"));
   EXPECT_TRUE(service->GetUrlPool()->empty());
   ASSERT_EQ(1u, fake_.RequestCount());

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
@@ -164,7 +165,7 @@ void PopulateRunningSlot(const InstallRoot& root, int major) {
 
 Tree ExpectedStagedTree(const Tree& running, const UpgradePackageBuilder& package) {
   Tree expected = running;
-  expected.erase("config/VersionConfig.json");
+  expected.erase(kSlotDocument);
   for (const auto& file : package.Files()) {
     std::string relative = file.first.substr(1);
     expected[relative] = file.second;
@@ -201,6 +202,24 @@ std::string TreeDifference(const Tree& expected, const Tree& actual) {
     if (expected.count(entry.first) == 0) account += "extra: " + entry.first + "\n";
   }
   return account;
+}
+
+const char* const kSlotDocument = "config/VersionConfig.json";
+
+int SlotState(const std::string& slot) {
+  rapidjson::Document document;
+  document.Parse(ReadFile(slot + "/" + kSlotDocument).c_str());
+  if (document.HasParseError() || !document.IsObject() || !document.HasMember("state") ||
+      !document["state"].IsInt()) {
+    return -1;
+  }
+  return document["state"].GetInt();
+}
+
+std::string DifferenceFromAbandonedSlot(const std::string& slot) {
+  Tree left = SnapshotTree(slot);
+  left.erase(kSlotDocument);
+  return TreeDifference(Tree{{"config", "<dir>"}}, left);
 }
 
 }  // namespace zq_test

@@ -74,6 +74,15 @@ void PopulateRunningSlot(const InstallRoot& root, int major);
 Tree ExpectedStagedTree(const Tree& running, const UpgradePackageBuilder& package);
 
 std::string BareName(const std::string& path);
+
+// Where a slot keeps its version document, relative to the slot.
+extern const char* const kSlotDocument;  // "config/VersionConfig.json"
+// The "state" of the slot's version document; -1 when it has none that reads.
+int SlotState(const std::string& slot);
+// How `slot`, its version document left aside, differs from what an
+// abandoned staging leaves: nothing but the document's directory ("" when
+// it holds just that).
+std::string DifferenceFromAbandonedSlot(const std::string& slot);
 // A short account of how two trees differ ("" when equal): keys only in one,
 // keys whose contents differ.
 std::string TreeDifference(const Tree& expected, const Tree& actual);
