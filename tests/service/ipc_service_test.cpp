@@ -275,6 +275,8 @@ std::vector<std::string> StrayIds(std::initializer_list<const char*> requests, i
   return ids;
 }
 
+void PrintTo(const StrayCase& c, std::ostream* out) { *out << zq_fakes::CameraPeerFaultName(c.mode); }
+
 class IpcStrayTest : public IpcLinkTest, public ::testing::WithParamInterface<StrayCase> {};
 
 TEST_P(IpcStrayTest, FramesNobodyWaitsForAreDroppedAndEachCallerGetsItsOwnReply) {
@@ -580,6 +582,8 @@ TEST_F(IpcUnlinkedTest, RequestWithdrawnWhileTheLinkIsDownIsNotSentOnTheNextConn
   CameraIpcPeer peer(options);
   ASSERT_TRUE(peer.Start());
   ASSERT_TRUE(peer.WaitForReplies(1, 20s));
+  // The handler has run once the exchange is done with its reply.
+  ASSERT_TRUE(WaitForLog("Service | DEBUG: delete data\n"));
   EXPECT_EQ(0, service.StopService());
   auto requests = peer.Requests();
   ASSERT_EQ(1u, requests.size());
