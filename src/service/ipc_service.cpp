@@ -26,8 +26,8 @@ IpcService::IpcService(std::string host, unsigned int port, std::chrono::millise
     : peerHost(std::move(host)),
       peerPort(port),
       replyBound(reply_bound),
-      // Without it a withdrawn request is still waited for until the bound,
-      // and a stop still ends the wait through the socket's shutdown.
+      // Should it fail to open, a withdrawn request is waited for until the
+      // bound, and a stop still ends the wait through the socket's shutdown.
       wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 IpcService::~IpcService() { StopService(); }

@@ -114,6 +114,7 @@ class IpcService {
 
   std::string peerHost;
   unsigned int peerPort;
+  // From the start of a request's send until its reply must have come.
   std::chrono::milliseconds replyBound;
   // Polled beside the socket while a reply is awaited; readable once woken.
   UniqueFd wakeFd;
@@ -121,9 +122,10 @@ class IpcService {
   std::string endpoint;
   std::atomic<bool> stop{false};
   std::deque<IpcMessage*> messages;
-  // The head of `messages` while the post thread has it on the wire; null
-  // when there is none or its caller has withdrawn it. The post thread sends
-  // a copy of the frame, so a withdrawn record is never touched again.
+  // The head of `messages` while the post thread has it on the wire or waits
+  // for its reply; null when there is none, its reply has come or its caller
+  // has withdrawn it. The post thread sends a copy of the frame, so a
+  // withdrawn record is never touched again.
   IpcMessage* in_flight = nullptr;
   std::mutex queue_mutex;
   std::condition_variable queue_cond;
