@@ -289,6 +289,9 @@ TEST_P(IpcStrayTest, FramesNobodyWaitsForAreDroppedAndEachCallerGetsItsOwnReply)
     EXPECT_EQ(CameraIpcPeer::BuildReply(id, CameraIpcPeer::Options()),
               std::string(reply.data.get(), static_cast<size_t>(reply.size)));
   }
+  // The peer counts a reply once its write is done, which may be after the
+  // caller has it.
+  ASSERT_TRUE(peer_.WaitForReplies(3, 5s));
   auto requests = peer_.Requests();
   ASSERT_EQ(3u, requests.size()) << "an answered request went again";
   for (const auto& request : requests) EXPECT_TRUE(request.replied);
@@ -323,6 +326,7 @@ TEST_F(IpcBoundTest, ConnectionLeftUnansweredIsGivenUpAndTheRequestGoesAgainOnce
   IpcMessage reply;
   ASSERT_TRUE(SendSyncWithin(*helper_, request, reply, 20s)) << "the link waited on the silent connection";
   EXPECT_EQ("1", reply.request_id);
+  ASSERT_TRUE(peer_.WaitForReplies(1, 5s));  // counted once the peer's write is done
   auto requests = peer_.Requests();
   ASSERT_EQ(2u, requests.size());
   EXPECT_FALSE(requests[0].replied);
@@ -410,6 +414,7 @@ TEST_F(IpcLinkTest, RequestLostWithItsConnectionGoesAgainOnTheNextOne) {
   ASSERT_EQ(0, helper_->SendSyncMessage(request, reply));
   EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
   EXPECT_EQ("1", reply.request_id);
+  ASSERT_TRUE(peer_.WaitForReplies(1, 5s));  // counted once the peer's write is done
   auto requests = peer_.Requests();
   ASSERT_EQ(2u, requests.size());
   EXPECT_FALSE(requests[0].replied);
