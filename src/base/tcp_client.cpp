@@ -1,11 +1,13 @@
 #include "base/tcp_client.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <netdb.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -107,17 +109,56 @@ bool TcpClient::hasError() {
   return error != 0;
 }
 
-int TcpClient::send(char* data, int length) {
+bool TcpClient::fill_frame(const char* data, int length) {
   zq_info("send\n");
   if (length < 0 || length > kFrameSize || (data == nullptr && length > 0)) {
     zq_error("send refused: payload of %d bytes does not fit the frame\n", length);
-    return -1;
+    return false;
   }
   memset(frame_buffer.get(), 0, kFrameSize);
   if (length > 0) memcpy(frame_buffer.get(), data, static_cast<size_t>(length));
+  return true;
+}
+
+int TcpClient::send(char* data, int length) {
+  if (!fill_frame(data, length)) return -1;
   if (!zq_camera_service::SendAll(sock, frame_buffer.get(), kFrameSize)) {
     zq_error("send failed: %s\n", strerror(errno));
     return -1;
+  }
+  return 0;
+}
+
+int TcpClient::send(char* data, int length, std::chrono::steady_clock::time_point deadline) {
+  if (!fill_frame(data, length)) return -1;
+  if (sock < 0) {
+    zq_error("send failed: %s\n", strerror(EBADF));
+    return -1;
+  }
+  size_t sent = 0;
+  while (sent < static_cast<size_t>(kFrameSize)) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      zq_error("send failed: %s\n", strerror(ETIMEDOUT));
+      return -1;
+    }
+    // One more millisecond, so that the wait never ends just short of the deadline.
+    pollfd writable = {sock, POLLOUT, 0};
+    int ready = poll(&writable, 1, static_cast<int>(std::min<long long>(left.count() + 1, 1LL << 30)));
+    if (ready < 0 && errno != EINTR) {
+      zq_error("send failed: %s\n", strerror(errno));
+      return -1;
+    }
+    if (ready <= 0) continue;
+    // Without waiting: poll said there is room, and a blocking send could
+    // wait past the deadline for room for all the rest.
+    ssize_t n = ::send(sock, frame_buffer.get() + sent, kFrameSize - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+      zq_error("send failed: %s\n", strerror(errno));
+      return -1;
+    }
+    sent += static_cast<size_t>(n);
   }
   return 0;
 }

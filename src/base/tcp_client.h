@@ -6,6 +6,7 @@
 
 #include <netinet/in.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -38,6 +39,10 @@ class TcpClient {
   // Sends one whole frame holding `length` bytes of `data`; 0, or -1 when the
   // payload does not fit the frame or the frame could not be sent.
   int send(char* data, int length);
+  // As send(), but gives up once `deadline` has passed with the frame not yet
+  // all written, as to a peer that has stopped reading: -1 then, and the
+  // stream is cut short, so the owner must drop the connection.
+  int send(char* data, int length, std::chrono::steady_clock::time_point deadline);
   // One receive into frame_buffer; 0 (also when the peer closed, recv_len 0)
   // or -1 on a socket error.
   int recv();
@@ -54,4 +59,9 @@ class TcpClient {
   // One buffer for both directions, allocated once with the client.
   std::unique_ptr<char[]> frame_buffer;
   int recv_len = 0;
+
+ private:
+  // Lays `length` bytes of `data` and zero padding into frame_buffer; false
+  // (logged) when they do not fit.
+  bool fill_frame(const char* data, int length);
 };

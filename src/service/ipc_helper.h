@@ -24,7 +24,8 @@ class IpcHelper {
   IpcHelper& operator=(const IpcHelper&) = delete;
 
   // Sends `request` and blocks, without a time limit, until its reply has
-  // arrived; the reply's old frame is released. 0, or -1 for a request
+  // arrived (the link asks again on a new connection while none comes); the
+  // reply's old frame is released. 0, or -1 for a request
   // without id (it could never be answered).
   int SendSyncMessage(IpcMessage& request, IpcMessage& reply);
   // Stores a copy of a received reply under its id; a second reply for an id

@@ -1,9 +1,14 @@
 #include "service/ipc_service.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "base/log.h"
 #include "service/ipc_helper.h"
@@ -17,7 +22,13 @@ IpcService* IpcService::GetInstance() {
 
 IpcService::IpcService() : IpcService(kCameraHost, kCameraPort) {}
 
-IpcService::IpcService(std::string host, unsigned int port) : peerHost(std::move(host)), peerPort(port) {}
+IpcService::IpcService(std::string host, unsigned int port, std::chrono::milliseconds reply_bound)
+    : peerHost(std::move(host)),
+      peerPort(port),
+      replyBound(reply_bound),
+      // Should it fail to open, a withdrawn request is waited for until the
+      // bound, and a stop still ends the wait through the socket's shutdown.
+      wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 IpcService::~IpcService() { StopService(); }
 
@@ -54,6 +65,7 @@ int IpcService::StopService() {
     stop = true;
   }
   queue_cond.notify_all();
+  Wake();
   // Shutting the socket down wakes a send or receive the post thread is
   // blocked in; the descriptor itself is closed only after the join. The
   // post thread replaces the socket only under link_mutex and looks at stop
@@ -108,7 +120,23 @@ void IpcService::WithdrawMessage(IpcMessage* request) {
   std::lock_guard<std::mutex> lock(queue_mutex);
   auto queued = std::find(messages.begin(), messages.end(), request);
   if (queued != messages.end()) messages.erase(queued);
-  if (in_flight == request) in_flight = nullptr;
+  if (in_flight == request) {
+    in_flight = nullptr;
+    Wake();
+  }
+}
+
+void IpcService::Wake() {
+  if (!wakeFd.valid()) return;
+  uint64_t one = 1;
+  ssize_t written = write(wakeFd.get(), &one, sizeof one);
+  (void)written;  // a full counter wakes the thread all the same
+}
+
+void IpcService::DrainWake() {
+  uint64_t count = 0;
+  ssize_t got = read(wakeFd.get(), &count, sizeof count);
+  (void)got;  // nothing to read: someone else drained it, the state is looked at anyway
 }
 
 void* IpcService::StaticPostThread(void* service) {
@@ -126,6 +154,7 @@ void IpcService::PostThread() {
   std::chrono::milliseconds retry_delay = kFirstRetryDelay;
   bool reported_down = false;  // the link's loss is logged once, not per attempt
   std::string outgoing;
+  std::string awaited;
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(queue_mutex);
@@ -134,6 +163,7 @@ void IpcService::PostThread() {
       // A copy, so that the caller may withdraw and destroy its record at
       // any time; taken again for each attempt, the head may have changed.
       in_flight = messages.front();
+      awaited = in_flight->request_id;
       if (in_flight->data && in_flight->size > 0) {
         outgoing.assign(in_flight->data.get(), static_cast<size_t>(in_flight->size));
       } else {
@@ -148,17 +178,24 @@ void IpcService::PostThread() {
       bool connected = false;
       if (!WaitThenReconnect(retry_delay, &connected)) break;
       // Grows until a reply has come through, not merely until a connect
-      // works: a peer that accepts and then closes at once is retried slowly.
+      // works: a peer that accepts and then closes at once, or never
+      // answers, is retried slowly.
       retry_delay = std::min(retry_delay * 2, kLongestRetryDelay);
-      if (!connected) continue;
-      reader.Clear();
-      zq_info("ipc link to %s:%u up again\n", peerHost.c_str(), peerPort);
-      reported_down = false;
+      if (connected) {
+        reader.Clear();
+        zq_info("ipc link to %s:%u up again\n", peerHost.c_str(), peerPort);
+        reported_down = false;
+      }
+      // The head is taken again: its caller may have withdrawn it during the pause.
+      continue;
     }
 
     zq_print("ipc message send\n");
     zq_print("data get\n");
-    int sent = client->send(&outgoing[0], static_cast<int>(outgoing.size()));
+    // The bound covers the send too: a peer that has stopped reading holds
+    // the frame back as surely as one that never answers.
+    auto deadline = std::chrono::steady_clock::now() + replyBound;
+    int sent = client->send(&outgoing[0], static_cast<int>(outgoing.size()), deadline);
     zq_print("client send\n");
     if (sent != 0) {
       // The request stays at the head of the queue and goes again once the
@@ -167,31 +204,40 @@ void IpcService::PostThread() {
       continue;
     }
     zq_print("msg delete\nbegin recv\n");
-    std::string frame;
-    FrameRead read = ReadFrame(reader, &frame);
+    switch (AwaitReply(reader, deadline)) {
+      case Exchange::kAnswered: {
+        retry_delay = kFirstRetryDelay;
+        // A peer may have written further frames with the reply; they are
+        // handed out now rather than left for the next exchange.
+        std::string frame;
+        IpcFrameReader::Result more;
+        while ((more = reader.Next(&frame)) == IpcFrameReader::kFrameReady) HandOut(frame);
+        if (more == IpcFrameReader::kBrokenStream) DropLink();
+        break;
+      }
+      case Exchange::kWithdrawn:
+        // The link is sound; a late reply to the withdrawn request is
+        // dropped when it comes.
+        break;
+      case Exchange::kTimedOut:
+        zq_error("ipc no reply for request \"%s\" within %lld ms\n", awaited.c_str(),
+                 static_cast<long long>(replyBound.count()));
+        // A peer that hangs or lost the request on its side: a new
+        // connection, and the request again, as after a lost one.
+        DropLink();
+        break;
+      case Exchange::kLinkLost:
+        // No reply came for it: it stays queued and is sent again on the
+        // new connection.
+        DropLink();
+        break;
+      case Exchange::kStopped:
+        break;
+    }
     if (stop) break;
-    if (read != FrameRead::kFrame) {
-      // No reply came for it: it stays queued and is sent again on the new
-      // connection.
-      DropLink();
-      continue;
-    }
-    {
-      std::lock_guard<std::mutex> lock(queue_mutex);
-      // Still the head unless its caller withdrew it meanwhile.
-      if (in_flight != nullptr) messages.pop_front();
-      in_flight = nullptr;
-    }
-    // The reply may release the caller, who may then destroy its record.
-    retry_delay = kFirstRetryDelay;
-    DeliverFrame(frame);
-    // A peer may have written further frames with this one (two replies in
-    // one send); they are handed out now rather than taken for the reply to
-    // the next request.
-    IpcFrameReader::Result more;
-    while ((more = reader.Next(&frame)) == IpcFrameReader::kFrameReady) DeliverFrame(frame);
-    if (more == IpcFrameReader::kBrokenStream) DropLink();
   }
+  std::lock_guard<std::mutex> lock(queue_mutex);
+  in_flight = nullptr;
 }
 
 bool IpcService::WaitThenReconnect(std::chrono::milliseconds delay, bool* connected) {
@@ -210,34 +256,94 @@ void IpcService::DropLink() {
   client->disconnect();
 }
 
-IpcService::FrameRead IpcService::ReadFrame(IpcFrameReader& reader, std::string* frame) {
+IpcService::Exchange IpcService::AwaitReply(IpcFrameReader& reader, std::chrono::steady_clock::time_point deadline) {
   zq_info("recv\n");
   for (;;) {
-    switch (reader.Next(frame)) {
+    std::string frame;
+    switch (reader.Next(&frame)) {
       case IpcFrameReader::kFrameReady:
-        zq_info("recv length %zu\n", frame->size());
-        return FrameRead::kFrame;
+        zq_info("recv length %zu\n", frame.size());
+        if (HandOut(frame)) return Exchange::kAnswered;
+        // A frame for another id: the reply may still come behind it.
+        if (InFlightWithdrawn()) return Exchange::kWithdrawn;
+        continue;
       case IpcFrameReader::kBrokenStream:
-        return FrameRead::kBrokenStream;
+        return Exchange::kLinkLost;
       case IpcFrameReader::kNeedMore:
         break;
     }
-    // The client's block buffer is free once the request has left.
-    int received = client->recv_into(client->frame_buffer.get(), TcpClient::kFrameSize);
-    if (received <= 0) {
-      if (received == 0) zq_info("recv length 0\n");
-      return FrameRead::kLinkLost;
+    switch (WaitForBytes(deadline)) {
+      case LinkWait::kReadable: {
+        // The client's block buffer is free once the request has left.
+        int received = client->recv_into(client->frame_buffer.get(), TcpClient::kFrameSize);
+        if (received <= 0) {
+          if (received == 0) zq_info("recv length 0\n");
+          return Exchange::kLinkLost;
+        }
+        reader.Append(client->frame_buffer.get(), static_cast<size_t>(received));
+        break;
+      }
+      case LinkWait::kWoken:
+        if (stop) return Exchange::kStopped;
+        if (InFlightWithdrawn()) return Exchange::kWithdrawn;
+        break;
+      case LinkWait::kExpired:
+        return Exchange::kTimedOut;
+      case LinkWait::kFailed:
+        return Exchange::kLinkLost;
     }
-    reader.Append(client->frame_buffer.get(), static_cast<size_t>(received));
   }
 }
 
-void IpcService::DeliverFrame(const std::string& frame) {
+IpcService::LinkWait IpcService::WaitForBytes(std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return LinkWait::kExpired;
+    // A negative descriptor (no wake) is left out by poll itself.
+    pollfd fds[2] = {{client->sock, POLLIN, 0}, {wakeFd.get(), POLLIN, 0}};
+    // One more millisecond, so that the wait never ends just short of the deadline.
+    int ready = poll(fds, 2, static_cast<int>(std::min<long long>(left.count() + 1, 1LL << 30)));
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      zq_error("ipc wait for a reply failed: %s\n", strerror(errno));
+      return LinkWait::kFailed;
+    }
+    if (ready == 0) continue;
+    if (fds[1].revents != 0) {
+      DrainWake();
+      return LinkWait::kWoken;
+    }
+    // Bytes, an end of stream or an error: the receive tells which.
+    if (fds[0].revents != 0) return LinkWait::kReadable;
+  }
+}
+
+bool IpcService::HandOut(const std::string& frame) {
   IpcMessage reply;
   zq_print("parse raw data %p\n", static_cast<const void*>(frame.data()));
   reply.ParseRawData(frame.data(), static_cast<int>(frame.size()));
+  bool answered_in_flight = false;
+  if (!reply.request_id.empty()) {
+    std::lock_guard<std::mutex> lock(queue_mutex);
+    // Answered wherever it waits, so it is never sent (again) after this:
+    // a reply for a request still queued is a late answer to an earlier send.
+    auto answered = std::find_if(messages.begin(), messages.end(),
+                                 [&](const IpcMessage* queued) { return queued->request_id == reply.request_id; });
+    if (answered != messages.end()) {
+      answered_in_flight = *answered == in_flight;
+      if (answered_in_flight) in_flight = nullptr;
+      messages.erase(answered);
+    }
+  }
+  // The reply may release the caller, who may then destroy its record.
   DeliverReply(&reply);
   zq_print("delete data\n");
+  return answered_in_flight;
+}
+
+bool IpcService::InFlightWithdrawn() {
+  std::lock_guard<std::mutex> lock(queue_mutex);
+  return in_flight == nullptr;
 }
 
 void IpcService::RecvThread() {

@@ -1,9 +1,14 @@
 // The process's link to the camera software: one TCP connection, a queue of
-// requests and the post thread that sends one request, reads one reply and
-// hands the reply to the handler waiting for its request id. The camera
-// software may start after this process or restart under it: the post thread
-// reconnects with a growing pause and sends again the request whose reply
-// the lost connection took with it.
+// requests and the post thread that sends the head request and reads frames
+// until the reply with its id has come, handing every frame to the handler
+// waiting for its id (a frame nobody waits for is dropped). The camera
+// software may start after this process, restart under it, answer an
+// abandoned request late, repeat itself or hang: the post thread reconnects
+// with a growing pause and sends again the request whose reply the lost
+// connection took with it, and gives a connection up as lost when the head's
+// reply has not come within a bound. A request leaves the queue once its
+// reply has come or its caller withdrew it, so it is never sent again after
+// that.
 #pragma once
 
 #include <pthread.h>
@@ -20,6 +25,7 @@
 
 #include "base/tcp_client.h"
 #include "base/tcp_server.h"
+#include "base/unique_fd.h"
 #include "service/ipc_frame_reader.h"
 #include "service/ipc_message.h"
 
@@ -37,12 +43,16 @@ class IpcService {
   // peer costs next to nothing.
   static constexpr std::chrono::milliseconds kFirstRetryDelay{500};
   static constexpr std::chrono::milliseconds kLongestRetryDelay{5000};
+  // How long a request may go unanswered before its connection counts as
+  // lost. The camera software answers in milliseconds; this leaves it room
+  // for a busy moment and still gets start-up going again soon after a hang.
+  static constexpr std::chrono::milliseconds kReplyBound{10000};
 
   static IpcService* GetInstance();
   // The process uses GetInstance() (the camera software's fixed address);
   // tests build their own link to a fake peer on a port of their own.
   IpcService();
-  IpcService(std::string host, unsigned int port);
+  IpcService(std::string host, unsigned int port, std::chrono::milliseconds reply_bound = kReplyBound);
   ~IpcService();
   IpcService(const IpcService&) = delete;
   IpcService& operator=(const IpcService&) = delete;
@@ -62,7 +72,8 @@ class IpcService {
   int PostMessage(std::string name, IpcMessage* request);
   // Takes the caller's record out of the queue and its id out of the pending
   // table, so that the caller may destroy it. A frame already on its way is
-  // not recalled; its reply, if any, is dropped.
+  // not recalled; its reply, if any, is dropped, and the post thread stops
+  // waiting for it and goes on with the next request.
   void WithdrawMessage(IpcMessage* request);
 
   static void* StaticPostThread(void* service);
@@ -73,7 +84,9 @@ class IpcService {
   void SetServerForTest(std::unique_ptr<TcpServer> link) { server = std::move(link); }
 
  private:
-  enum class FrameRead { kFrame, kLinkLost, kBrokenStream };
+  // How the wait for the head request's reply ended.
+  enum class Exchange { kAnswered, kWithdrawn, kTimedOut, kLinkLost, kStopped };
+  enum class LinkWait { kReadable, kWoken, kExpired, kFailed };
 
   void PostThread();
   void RecvThread();
@@ -81,23 +94,38 @@ class IpcService {
   bool WaitThenReconnect(std::chrono::milliseconds delay, bool* connected);
   // Closes a connection that failed; the next request reconnects.
   void DropLink();
-  // Reads until `reader` holds one whole frame, over as many receives as
-  // the peer's writes take.
-  FrameRead ReadFrame(IpcFrameReader& reader, std::string* frame);
-  // Checks one whole frame and hands it to the handler waiting for its id.
-  void DeliverFrame(const std::string& frame);
+  // Reads and hands out frames, over as many receives as the peer's writes
+  // take, until the reply to the request in flight has come, its caller has
+  // withdrawn it, the link fails or `deadline` passes.
+  Exchange AwaitReply(IpcFrameReader& reader, std::chrono::steady_clock::time_point deadline);
+  // Blocks until the socket has bytes (or an end), the service is woken, or
+  // `deadline` passes.
+  LinkWait WaitForBytes(std::chrono::steady_clock::time_point deadline);
+  // Checks one whole frame, takes the request its id answers out of the
+  // queue, and hands the frame to the handler waiting for that id. True when
+  // it answered the request in flight.
+  bool HandOut(const std::string& frame);
+  bool InFlightWithdrawn();
+  // Makes the post thread look at `stop` and `in_flight` again.
+  void Wake();
+  void DrainWake();
   // Hands a received frame to the handler pending under its id, if any.
   void DeliverReply(IpcMessage* message);
 
   std::string peerHost;
   unsigned int peerPort;
+  // From the start of a request's send until its reply must have come.
+  std::chrono::milliseconds replyBound;
+  // Polled beside the socket while a reply is awaited; readable once woken.
+  UniqueFd wakeFd;
 
   std::string endpoint;
   std::atomic<bool> stop{false};
   std::deque<IpcMessage*> messages;
-  // The head of `messages` while the post thread has it on the wire; null
-  // when there is none or its caller has withdrawn it. The post thread sends
-  // a copy of the frame, so a withdrawn record is never touched again.
+  // The head of `messages` while the post thread has it on the wire or waits
+  // for its reply; null when there is none, its reply has come or its caller
+  // has withdrawn it. The post thread sends a copy of the frame, so a
+  // withdrawn record is never touched again.
   IpcMessage* in_flight = nullptr;
   std::mutex queue_mutex;
   std::condition_variable queue_cond;

@@ -139,6 +139,42 @@ TEST(TcpClientTest, SendsToAGonePeerFailWithoutEndingTheProcess) {
   EXPECT_TRUE(unconnected.hasError());
 }
 
+TEST(TcpClientTest, SendWithADeadlineDeliversTheWholeFrameToAReader) {
+  zq_test::ScopedLogSettings quiet(0, 3, "");
+  ConnectedPair pair;
+  ASSERT_TRUE(pair.client->connected);
+  auto reading = std::async(std::launch::async, [&] { return zq_test::ReadBytes(pair.peer.get(), kFrame + 1, 20s); });
+  EXPECT_EQ(0, pair.client->send(const_cast<char*>("ping"), 4, std::chrono::steady_clock::now() + 20s));
+  pair.client->disconnect();
+  std::string received = reading.get();
+  ASSERT_EQ(kFrame, received.size());
+  EXPECT_EQ("ping", received.substr(0, 4));
+  EXPECT_EQ(std::string(kFrame - 4, '\0'), received.substr(4));
+}
+
+TEST(TcpClientTest, SendWithADeadlineGivesUpOnAPeerThatStopsReading) {
+  zq_test::ScopedLogSettings settings(4, 3, "");
+  zq_test::StdoutCapture capture;
+  ConnectedPair pair;
+  ASSERT_TRUE(pair.client->connected);
+  ASSERT_TRUE(pair.peer.valid());
+  // Small buffers on both ends, and a peer that never reads: far less than
+  // a frame fits on the way.
+  int small = 4096;
+  setsockopt(pair.client->sock, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  setsockopt(pair.peer.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(-1, pair.client->send(const_cast<char*>("ping"), 4, started + 300ms));
+  auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_GE(took, 300ms);
+  EXPECT_LT(took, 10s) << "the send did not end at its deadline";
+  EXPECT_NE(std::string::npos, capture.Text().find("Service | ERROR: send failed: Connection timed out\n"))
+      << capture.Text();
+
+  TcpClient unconnected;
+  EXPECT_EQ(-1, unconnected.send(const_cast<char*>("ping"), 4, std::chrono::steady_clock::now() + 20s));
+}
+
 TEST(TcpClientTest, ReceiveTakesOneMessageAndReportsItsLength) {
   zq_test::ScopedLogSettings settings(4, 3, "");
   ConnectedPair pair;

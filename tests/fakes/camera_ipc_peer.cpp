@@ -51,6 +51,11 @@ const struct {
     {CameraPeerFault::kCloseThenAnswer, "close-then-answer"},
     {CameraPeerFault::kMergedReplies, "merged-replies"},
     {CameraPeerFault::kHugeNumber, "huge-number"},
+    {CameraPeerFault::kStrayFirst, "stray-first"},
+    {CameraPeerFault::kStraysFirst, "strays-first"},
+    {CameraPeerFault::kStrayAfter, "stray-after"},
+    {CameraPeerFault::kRepeatedReply, "repeated-reply"},
+    {CameraPeerFault::kSilentThenAnswer, "silent-then-answer"},
 };
 
 // Checks one request block as the link must lay it down.
@@ -205,6 +210,11 @@ size_t CameraIpcPeer::Replies() {
   return replies_;
 }
 
+size_t CameraIpcPeer::StrayFrames() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return strays_;
+}
+
 bool CameraIpcPeer::WaitForRequests(size_t count, std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(mutex_);
   return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
@@ -294,6 +304,7 @@ bool CameraIpcPeer::ReadExactly(int fd, char* buffer, size_t length) {
 
 void CameraIpcPeer::Serve(zq_camera_service::UniqueFd connection) {
   std::vector<char> block(kBlockSize);
+  bool silenced = false;  // this is the connection kSilentThenAnswer leaves unanswered
   while (ReadExactly(connection.get(), block.data(), block.size())) {
     CameraPeerRequest request = InspectRequest(block.data(), block.size());
     request.arrival = std::chrono::steady_clock::now();
@@ -318,6 +329,15 @@ void CameraIpcPeer::Serve(zq_camera_service::UniqueFd connection) {
       Log("closing the connection");
       return;
     }
+    if (options.fault == CameraPeerFault::kSilentThenAnswer && !silenced) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      silenced = !silenced_once_;
+      silenced_once_ = true;
+    }
+    if (silenced) {
+      Log("leaving request " + request.request_id + " unanswered on this connection");
+      continue;
+    }
     if (!request.well_formed || options.fault == CameraPeerFault::kSilent) continue;
     {
       std::unique_lock<std::mutex> lock(mutex_);
@@ -336,6 +356,7 @@ void CameraIpcPeer::Serve(zq_camera_service::UniqueFd connection) {
                             ? std::string()
                             : std::string(", fault ") + CameraPeerFaultName(options.fault);
     Log("reply sent for " + request.request_id + " (" + std::to_string(reply.size()) + " bytes" + fault + ")");
+    if (!WriteAfterReply(connection.get(), request.request_id, reply, options.fault)) return;
   }
 }
 
@@ -366,6 +387,14 @@ bool CameraIpcPeer::WriteReply(int fd, const std::string& request_id, const std:
       }
       return true;
     }
+    case CameraPeerFault::kStrayFirst:
+    case CameraPeerFault::kStraysFirst: {
+      int strays = mode == CameraPeerFault::kStrayFirst ? 1 : kStrayCount;
+      for (int n = 1; n <= strays; ++n) {
+        if (!WriteStray(fd, request_id, n) || !Pause(kStrayPause)) return false;
+      }
+      return zq_camera_service::SendAll(fd, reply.data(), reply.size());
+    }
     case CameraPeerFault::kMergedReplies: {
       // The first frame answers an id nobody asked for; the second is the answer.
       Options plain;
@@ -377,6 +406,43 @@ bool CameraIpcPeer::WriteReply(int fd, const std::string& request_id, const std:
       // One send of the whole frame.
       return zq_camera_service::SendAll(fd, reply.data(), reply.size());
   }
+}
+
+bool CameraIpcPeer::WriteAfterReply(int fd, const std::string& request_id, const std::string& reply,
+                                    CameraPeerFault mode) {
+  switch (mode) {
+    case CameraPeerFault::kStrayAfter:
+      return Pause(kStrayPause) && WriteStray(fd, request_id, 1);
+    case CameraPeerFault::kRepeatedReply:
+      if (!Pause(kStrayPause) || !zq_camera_service::SendAll(fd, reply.data(), reply.size())) return false;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++strays_;
+      }
+      changed_.notify_all();
+      Log("reply for " + request_id + " sent again");
+      return true;
+    default:
+      return true;
+  }
+}
+
+bool CameraIpcPeer::WriteStray(int fd, const std::string& request_id, int n) {
+  Options plain;
+  plain.response_members.clear();
+  std::string id = StrayId(request_id, n);
+  std::string frame = BuildReply(id, plain);
+  // Each stray goes out on its own, so that the other end can read it alone.
+  int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  if (!zq_camera_service::SendAll(fd, frame.data(), frame.size())) return false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++strays_;
+  }
+  changed_.notify_all();
+  Log("stray frame " + id + " sent");
+  return true;
 }
 
 }  // namespace zq_fakes

@@ -34,12 +34,21 @@ enum class CameraPeerFault {
   kCloseThenAnswer,    // closes the first connection unanswered, answers on later ones
   kMergedReplies,      // writes a frame for an id never asked for and the answer in one send
   kHugeNumber,         // answers with a member holding a number beyond the double range
+  // Frames for ids no request of this connection carries, in writes of their
+  // own, as a camera software writes them that answers an abandoned request
+  // late or repeats a reply:
+  kStrayFirst,         // a stray frame, then the answer kStrayPause later
+  kStraysFirst,        // kStrayCount stray frames kStrayPause apart, then the answer
+  kStrayAfter,         // the answer, then a stray frame kStrayPause later
+  kRepeatedReply,      // the answer, then the same answer again kStrayPause later
+  kSilentThenAnswer,   // keeps its first connection open unanswered, answers on later ones
 };
 
 // Names used on the fake program's command line: none, silent,
 // wrong-header-size, body-type-2, padded-reply, wrong-id, close-after-request,
 // split-header-body, byte-by-byte, large-body, close-then-answer, merged-replies,
-// huge-number.
+// huge-number, stray-first, strays-first, stray-after, repeated-reply,
+// silent-then-answer.
 bool ParseCameraPeerFault(const std::string& name, CameraPeerFault* fault);
 const char* CameraPeerFaultName(CameraPeerFault fault);
 
@@ -61,6 +70,8 @@ class CameraIpcPeer {
   static constexpr int kBlockSize = 1048576;
   static constexpr size_t kLargeBodyPadding = 200 * 1024;
   static constexpr std::chrono::milliseconds kSplitPause{200};
+  static constexpr std::chrono::milliseconds kStrayPause{300};
+  static constexpr int kStrayCount = 3;
 
   struct Options {
     uint16_t port = 0;  // 0: a free port
@@ -90,7 +101,9 @@ class CameraIpcPeer {
 
   std::vector<CameraPeerRequest> Requests();
   size_t Connections();
+  // Answers to requests (their own id); stray frames are not counted.
   size_t Replies();
+  size_t StrayFrames();
   bool WaitForRequests(size_t count, std::chrono::milliseconds timeout);
   bool WaitForConnections(size_t count, std::chrono::milliseconds timeout);
   bool WaitForReplies(size_t count, std::chrono::milliseconds timeout);
@@ -101,6 +114,11 @@ class CameraIpcPeer {
   static std::string BuildReply(const std::string& request_id, const Options& options);
   // The id of the extra frame kMergedReplies writes before the answer.
   static std::string UnaskedId(const std::string& request_id) { return "unasked-" + request_id; }
+  // The id of the n-th stray frame (from 1) the stray modes write about a
+  // request: "stray-1" for the first about request "1", then "stray-1-2", ...
+  static std::string StrayId(const std::string& request_id, int n) {
+    return "stray-" + request_id + (n > 1 ? "-" + std::to_string(n) : std::string());
+  }
 
  private:
   void AcceptLoop();
@@ -110,6 +128,10 @@ class CameraIpcPeer {
   // Writes a reply frame as the mode says; false when the connection failed
   // or the peer is stopping.
   bool WriteReply(int fd, const std::string& request_id, const std::string& reply, CameraPeerFault mode);
+  // Writes the frames the stray modes add after the answer; false as above.
+  bool WriteAfterReply(int fd, const std::string& request_id, const std::string& reply, CameraPeerFault mode);
+  // Writes the n-th stray frame about `request_id` in a send of its own.
+  bool WriteStray(int fd, const std::string& request_id, int n);
   // Waits `pause` unless the peer stops first; false when it stops.
   bool Pause(std::chrono::milliseconds pause);
   void Log(const std::string& line);
@@ -129,7 +151,9 @@ class CameraIpcPeer {
   std::vector<CameraPeerRequest> requests_;
   size_t connections_ = 0;
   size_t replies_ = 0;
-  bool closed_once_ = false;  // kCloseThenAnswer has closed its first connection
+  size_t strays_ = 0;
+  bool closed_once_ = false;    // kCloseThenAnswer has closed its first connection
+  bool silenced_once_ = false;  // kSilentThenAnswer has picked the connection it leaves unanswered
   std::function<void(const std::string&)> logger_;
 };
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/build_kind.h"
 #include "support/cloud_backend.h"
@@ -122,20 +123,35 @@ TEST_F(IpcStartupProcessTest, AnswerHoldingANumberNoDoubleHoldsEndsTheWait) {
 
 TEST_F(IpcStartupProcessTest, StartUpCompletesWhateverWayThePeerWritesItsAnswer) {
   root_.WriteBaseConfig(zq_test::CloudBaseConfig(cloud_, 1, 2));
+  using Peer = zq_fakes::CameraIpcPeer;
   struct Case {
     const char* name;
     CameraPeerFault mode;
     bool listens_late;     // comes up 2 s after the service
     size_t requests;       // what the peer receives: a request lost with its connection goes again
     bool link_drops_once;  // the link logs going down and coming back once
+    std::vector<std::string> dropped;  // ids of frames that came before the answer, dropped unasked for
+    const char* log;                   // a line that shows how the answer came ("" for none)
   };
   const Case cases[] = {
-      {"late start", CameraPeerFault::kNone, true, 1, true},
-      {"header then body", CameraPeerFault::kSplitHeaderBody, false, 1, false},
-      {"byte by byte", CameraPeerFault::kByteByByte, false, 1, false},
-      {"200 KiB body", CameraPeerFault::kLargeBody, false, 1, false},
-      {"closed unanswered, then answers", CameraPeerFault::kCloseThenAnswer, false, 2, true},
-      {"two frames in one send", CameraPeerFault::kMergedReplies, false, 1, false},
+      {"late start", CameraPeerFault::kNone, true, 1, true, {}, ""},
+      {"header then body", CameraPeerFault::kSplitHeaderBody, false, 1, false, {}, ""},
+      {"byte by byte", CameraPeerFault::kByteByByte, false, 1, false, {}, ""},
+      {"200 KiB body", CameraPeerFault::kLargeBody, false, 1, false, {}, ""},
+      {"closed unanswered, then answers", CameraPeerFault::kCloseThenAnswer, false, 2, true, {}, ""},
+      {"two frames in one send", CameraPeerFault::kMergedReplies, false, 1, false, {Peer::UnaskedId("1")}, ""},
+      // A camera software answering an abandoned request late, or repeating
+      // itself: frames nobody asked for, each in a write of its own.
+      {"a stray frame, then the answer in a later write", CameraPeerFault::kStrayFirst, false, 1, false,
+       {Peer::StrayId("1", 1)}, ""},
+      {"several stray frames, then the answer", CameraPeerFault::kStraysFirst, false, 1, false,
+       {Peer::StrayId("1", 1), Peer::StrayId("1", 2), Peer::StrayId("1", 3)}, ""},
+      {"a stray frame after the answer", CameraPeerFault::kStrayAfter, false, 1, false, {}, ""},
+      {"the answer twice", CameraPeerFault::kRepeatedReply, false, 1, false, {}, ""},
+      // Accepted and never answered: the link gives up on the connection
+      // after its bound and asks again on a new one.
+      {"silent first connection, then answers", CameraPeerFault::kSilentThenAnswer, false, 2, true, {},
+       "Service | ERROR: ipc no reply for request \"1\" within 10000 ms\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -147,10 +163,17 @@ TEST_F(IpcStartupProcessTest, StartUpCompletesWhateverWayThePeerWritesItsAnswer)
       std::this_thread::sleep_for(2s);
       peer.Start();
     }
-    // Start-up is through once the businesses send their first heartbeat.
+    // The link's bound on a silent peer (10 s), its first pause and the
+    // exchange itself, with room for a busy machine.
+    ASSERT_TRUE(peer->WaitForReplies(1, 40s)) << service->Stdout();
+    // Start-up is through once the businesses send their first heartbeat,
+    // which they do a heartbeat period after the answer.
     ASSERT_TRUE(cloud_.WaitForReports(zq_test::CloudBackendFake::kHeartbeatPath, heartbeats + 1, 10s))
         << service->Stdout();
     ASSERT_TRUE(service->WaitForStdout("Service | INFO: config service response: {\n", 1s)) << service->Stdout();
+    auto reports = cloud_.Reports(zq_test::CloudBackendFake::kHeartbeatPath);
+    auto answered = peer->Requests().back().replied_at;
+    EXPECT_LT(reports[heartbeats].raw.arrival - answered, 10s);
 
     std::string out = service->Stdout();
     EXPECT_NE(std::string::npos, out.find("\"RequestId\": \"1\",")) << out;
@@ -166,8 +189,15 @@ TEST_F(IpcStartupProcessTest, StartUpCompletesWhateverWayThePeerWritesItsAnswer)
     for (size_t i = 0; i + 1 < requests.size(); ++i) EXPECT_FALSE(requests[i].replied);
     EXPECT_EQ(c.link_drops_once ? 1u : 0u, zq_test::CountOccurrences(out, kLinkDown)) << out;
     EXPECT_EQ(c.link_drops_once ? 1u : 0u, zq_test::CountOccurrences(out, kLinkUp)) << out;
-    if (c.mode == CameraPeerFault::kMergedReplies) {
-      EXPECT_NE(std::string::npos, out.find("ipc reply dropped: no request waits for id \"unasked-1\"\n")) << out;
+    // Each frame nobody asked for is dropped once, and before the answer is shown.
+    size_t shown = out.find("Service | INFO: config service response: {\n");
+    for (const std::string& id : c.dropped) {
+      std::string line = "ipc reply dropped: no request waits for id \"" + id + "\"\n";
+      EXPECT_EQ(1u, zq_test::CountOccurrences(out, line)) << line << out;
+      EXPECT_LT(out.find(line), shown) << line;
+    }
+    if (c.log[0] != '\0') {
+      EXPECT_EQ(1u, zq_test::CountOccurrences(out, c.log)) << out;
     }
     EXPECT_TRUE(service->Running());
     service->Kill();
@@ -178,20 +208,30 @@ TEST_F(IpcStartupProcessTest, MisbehavingPeerLeavesStartUpWaitingWithoutACrash) 
   struct Case {
     CameraPeerFault fault;
     const char* log;  // shows the process took the reply and dropped it ("" when nothing comes)
+    bool times_out;   // no reply to the request comes on the connection, which is given up after the bound
   };
   const Case cases[] = {
-      {CameraPeerFault::kSilent, "Service | INFO: recv\n"},
-      {CameraPeerFault::kCloseAfterRequest, "Service | INFO: recv length 0\n"},
-      {CameraPeerFault::kWrongId, "ipc reply dropped: no request waits for id \"not-1\"\n"},
-      {CameraPeerFault::kBodyType2, "Service | ERROR: Non json type not support\n"},
+      {CameraPeerFault::kSilent, "Service | INFO: recv\n", true},
+      {CameraPeerFault::kCloseAfterRequest, "Service | INFO: recv length 0\n", false},
+      {CameraPeerFault::kWrongId, "ipc reply dropped: no request waits for id \"not-1\"\n", true},
+      {CameraPeerFault::kBodyType2, "Service | ERROR: Non json type not support\n", true},
   };
+  const char* const no_reply = "Service | ERROR: ipc no reply for request \"1\" within 10000 ms\n";
   for (const Case& c : cases) {
     const char* name = zq_fakes::CameraPeerFaultName(c.fault);
     auto& peer = StartCameraPeer(0ms, c.fault);
     auto service = StartService();
     ASSERT_TRUE(peer.WaitForRequests(1, 10s)) << name;
     EXPECT_TRUE(service->WaitForStdout(c.log, 10s)) << name << ": " << service->Stdout();
-    std::this_thread::sleep_for(500ms);
+    // The request goes again on a new connection: after the bound when the
+    // peer keeps the connection (start-up used to wait on it for good),
+    // after the first pause when it closes it.
+    ASSERT_TRUE(peer.WaitForRequests(2, 30s)) << name << ": " << service->Stdout();
+    for (const auto& request : peer.Requests()) EXPECT_EQ("1", request.request_id) << name;
+    EXPECT_LE(2u, peer.Connections()) << name;
+    if (c.times_out) {
+      EXPECT_TRUE(service->WaitForStdout(no_reply, 10s)) << name << ": " << service->Stdout();
+    }
     EXPECT_TRUE(service->Running()) << name;
     EXPECT_EQ(std::string::npos, service->Stdout().find("config service response")) << name;
     EXPECT_EQ(std::string::npos, service->Stdout().find("Start service 3")) << name;

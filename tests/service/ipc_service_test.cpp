@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <future>
+#include <initializer_list>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -63,7 +65,7 @@ class IpcLinkTest : public LoggedTest {
  protected:
   void SetUp() override {
     ASSERT_TRUE(peer_.Start());
-    service_ = std::make_unique<IpcService>("127.0.0.1", peer_.port());
+    service_ = std::make_unique<IpcService>("127.0.0.1", peer_.port(), reply_bound_);
     helper_ = std::make_unique<IpcHelper>(service_.get());
     // Registered before the start, so it is the "ipchelper" that stays.
     service_->RegisterIpcService("ipchelper", [this](IpcMessage* reply) { helper_->UpdateResponse(reply); });
@@ -82,12 +84,41 @@ class IpcLinkTest : public LoggedTest {
     return seen_ids_;
   }
 
+  // Waits (bounded) until the "counting" handler has seen `count` replies.
+  bool WaitForSeen(size_t count, std::chrono::milliseconds timeout = 10s) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (SeenIds().size() < count) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(10ms);
+    }
+    return true;
+  }
+
+  // The link's bound on an unanswered request; fixtures that show what
+  // happens when it passes set a short one before SetUp.
+  std::chrono::milliseconds reply_bound_ = IpcService::kReplyBound;
   CameraIpcPeer peer_;
   std::unique_ptr<IpcService> service_;
   std::unique_ptr<IpcHelper> helper_;
   std::mutex seen_mutex_;
   std::vector<std::string> seen_ids_;
 };
+
+// Runs SendSyncMessage on a thread of its own; false when it has not
+// returned within `timeout` (the caller is then released with a stand-in
+// reply, so that the test can end).
+bool SendSyncWithin(IpcHelper& helper, IpcMessage& request, IpcMessage& reply, std::chrono::milliseconds timeout) {
+  std::promise<int> result;
+  std::future<int> returned = result.get_future();
+  std::thread caller([&] { result.set_value(helper.SendSyncMessage(request, reply)); });
+  bool in_time = returned.wait_for(timeout) == std::future_status::ready;
+  if (!in_time) {
+    IpcMessage stand_in = Request(request.request_id, "{\"stand-in\":true}");
+    helper.UpdateResponse(&stand_in);
+  }
+  caller.join();
+  return in_time && returned.get() == 0;
+}
 
 TEST_F(IpcLinkTest, RoundTripDeliversTheWholeReplyFrame) {
   IpcMessage request = Request("1");
@@ -138,6 +169,14 @@ struct FaultCase {
   bool link_goes_on;  // whether later exchanges still work
 };
 
+std::string ParamName(CameraPeerFault fault) {
+  std::string name = zq_fakes::CameraPeerFaultName(fault);
+  for (char& ch : name) {
+    if (ch == '-') ch = '_';
+  }
+  return name;
+}
+
 class IpcFaultTest : public IpcLinkTest, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(IpcFaultTest, DroppedReplyLeavesTheCallerWaiting) {
@@ -181,14 +220,10 @@ INSTANTIATE_TEST_SUITE_P(
                   true},
         FaultCase{CameraPeerFault::kBodyType2, "Service | ERROR: Non json type not support\n", true},
         FaultCase{CameraPeerFault::kWrongId, "ipc reply dropped: no request waits for id \"not-1\"\n", true},
-        FaultCase{CameraPeerFault::kSilent, "", false}),
-    [](const ::testing::TestParamInfo<FaultCase>& info) {
-      std::string name = zq_fakes::CameraPeerFaultName(info.param.fault);
-      for (char& ch : name) {
-        if (ch == '-') ch = '_';
-      }
-      return name;
-    });
+        // The caller's withdrawal ends the wait for the reply that never
+        // comes, and the link goes on with the next request.
+        FaultCase{CameraPeerFault::kSilent, "", true}),
+    [](const ::testing::TestParamInfo<FaultCase>& info) { return ParamName(info.param.fault); });
 
 // Ways a peer may write a correct answer on a stream: each must come out as
 // the one whole reply frame.
@@ -217,13 +252,140 @@ INSTANTIATE_TEST_SUITE_P(Modes, IpcWriteModeTest,
                          ::testing::Values(CameraPeerFault::kNone, CameraPeerFault::kSplitHeaderBody,
                                            CameraPeerFault::kByteByByte, CameraPeerFault::kLargeBody,
                                            CameraPeerFault::kMergedReplies),
-                         [](const ::testing::TestParamInfo<CameraPeerFault>& info) {
-                           std::string name = zq_fakes::CameraPeerFaultName(info.param);
-                           for (char& ch : name) {
-                             if (ch == '-') ch = '_';
-                           }
-                           return name;
-                         });
+                         [](const ::testing::TestParamInfo<CameraPeerFault>& info) { return ParamName(info.param); });
+
+// A camera software that answers an abandoned request late or repeats
+// itself: frames for ids nobody waits for, each in a write of its own,
+// before or after the reply. Each is dropped and the link reads on for the
+// reply to the request in flight.
+struct StrayCase {
+  CameraPeerFault mode;
+  // The ids dropped by the time the third exchange is done: the stray frames
+  // written before a reply, or after the replies of the first two exchanges
+  // (which come before the next reply on the stream).
+  std::vector<std::string> dropped;
+};
+
+// The ids of the first `count` stray frames about each request.
+std::vector<std::string> StrayIds(std::initializer_list<const char*> requests, int count) {
+  std::vector<std::string> ids;
+  for (const char* request : requests) {
+    for (int n = 1; n <= count; ++n) ids.push_back(CameraIpcPeer::StrayId(request, n));
+  }
+  return ids;
+}
+
+void PrintTo(const StrayCase& c, std::ostream* out) { *out << zq_fakes::CameraPeerFaultName(c.mode); }
+
+class IpcStrayTest : public IpcLinkTest, public ::testing::WithParamInterface<StrayCase> {};
+
+TEST_P(IpcStrayTest, FramesNobodyWaitsForAreDroppedAndEachCallerGetsItsOwnReply) {
+  peer_.SetFault(GetParam().mode);
+  for (const std::string id : {"1", "2", "3"}) {
+    IpcMessage request = Request(id);
+    IpcMessage reply;
+    ASSERT_TRUE(SendSyncWithin(*helper_, request, reply, 20s)) << "the reply to " << id << " was never taken";
+    EXPECT_EQ(id, reply.request_id);
+    EXPECT_EQ(CameraIpcPeer::BuildReply(id, CameraIpcPeer::Options()),
+              std::string(reply.data.get(), static_cast<size_t>(reply.size)));
+  }
+  // The peer counts a reply once its write is done, which may be after the
+  // caller has it.
+  ASSERT_TRUE(peer_.WaitForReplies(3, 5s));
+  auto requests = peer_.Requests();
+  ASSERT_EQ(3u, requests.size()) << "an answered request went again";
+  for (const auto& request : requests) EXPECT_TRUE(request.replied);
+  EXPECT_GE(peer_.StrayFrames(), GetParam().dropped.size());
+  EXPECT_EQ(1u, peer_.Connections()) << "frames nobody waits for are no reason to drop the link";
+  std::string out = capture_.Text();
+  for (const std::string& id : GetParam().dropped) {
+    EXPECT_EQ(1u, zq_test::CountOccurrences(out, "ipc reply dropped: no request waits for id \"" + id + "\"\n")) << id;
+  }
+  EXPECT_EQ(std::string::npos, out.find("ERROR")) << out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Strays, IpcStrayTest,
+    ::testing::Values(StrayCase{CameraPeerFault::kStrayFirst, StrayIds({"1", "2", "3"}, 1)},
+                      StrayCase{CameraPeerFault::kStraysFirst, StrayIds({"1", "2", "3"}, CameraIpcPeer::kStrayCount)},
+                      StrayCase{CameraPeerFault::kStrayAfter, StrayIds({"1", "2"}, 1)},
+                      StrayCase{CameraPeerFault::kRepeatedReply, {"1", "2"}}),
+    [](const ::testing::TestParamInfo<StrayCase>& info) { return ParamName(info.param.mode); });
+
+// A link whose bound on an unanswered request is short enough to pass
+// within a test.
+class IpcBoundTest : public IpcLinkTest {
+ protected:
+  IpcBoundTest() { reply_bound_ = 1s; }
+  const std::string kNoReply = "Service | ERROR: ipc no reply for request \"1\" within 1000 ms\n";
+};
+
+TEST_F(IpcBoundTest, ConnectionLeftUnansweredIsGivenUpAndTheRequestGoesAgainOnce) {
+  peer_.SetFault(CameraPeerFault::kSilentThenAnswer);
+  IpcMessage request = Request("1");
+  IpcMessage reply;
+  ASSERT_TRUE(SendSyncWithin(*helper_, request, reply, 20s)) << "the link waited on the silent connection";
+  EXPECT_EQ("1", reply.request_id);
+  ASSERT_TRUE(peer_.WaitForReplies(1, 5s));  // counted once the peer's write is done
+  auto requests = peer_.Requests();
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_FALSE(requests[0].replied);
+  EXPECT_TRUE(requests[1].replied);
+  EXPECT_EQ("1", requests[1].request_id);
+  EXPECT_EQ(2u, peer_.Connections());
+  std::string out = capture_.Text();
+  EXPECT_EQ(1u, zq_test::CountOccurrences(out, kNoReply)) << out;
+  EXPECT_EQ(1u, zq_test::CountOccurrences(out, " down, reconnecting\n")) << out;
+  EXPECT_EQ(1u, zq_test::CountOccurrences(out, " up again\n")) << out;
+
+  // The new connection carries the next exchange, and nothing answered goes
+  // again however long the link then stays idle (three bounds here).
+  IpcMessage next = Request("2");
+  ASSERT_TRUE(SendSyncWithin(*helper_, next, reply, 20s));
+  EXPECT_EQ("2", reply.request_id);
+  std::this_thread::sleep_for(3 * reply_bound_);
+  EXPECT_EQ(3u, peer_.Requests().size());
+  EXPECT_EQ(2u, peer_.Connections());
+  EXPECT_EQ(1u, zq_test::CountOccurrences(capture_.Text(), kNoReply));
+}
+
+TEST_F(IpcBoundTest, PeerThatNeverAnswersIsAskedAgainOnANewConnectionAfterEachBound) {
+  // Before the bound, a peer that took the request and stayed silent held
+  // the link (and start-up) for good.
+  peer_.SetFault(CameraPeerFault::kSilent);
+  IpcMessage request = Request("1");
+  EXPECT_EQ(0, service_->PostMessage("counting", &request));
+  // A bound, then pauses of 0.5 and 1 s before the second and third connections.
+  ASSERT_TRUE(peer_.WaitForRequests(3, 30s));
+  EXPECT_GE(peer_.Connections(), 3u);
+  for (const auto& request_seen : peer_.Requests()) EXPECT_EQ("1", request_seen.request_id);
+  EXPECT_TRUE(WaitForLog(kNoReply, 5s, 2));
+  EXPECT_TRUE(SeenIds().empty());
+  service_->StopService();
+}
+
+TEST_F(IpcBoundTest, WithdrawnRequestIsNeitherWaitedForNorSentAgain) {
+  peer_.SetFault(CameraPeerFault::kSilent);
+  IpcMessage first = Request("1");
+  EXPECT_EQ(0, service_->PostMessage("counting", &first));
+  ASSERT_TRUE(peer_.WaitForRequests(1, 5s));
+  ASSERT_TRUE(WaitForLog("Service | INFO: recv\n"));
+  peer_.SetFault(CameraPeerFault::kNone);
+  service_->WithdrawMessage(&first);
+  IpcMessage second = Request("2");
+  EXPECT_EQ(0, service_->PostMessage("counting", &second));
+  ASSERT_TRUE(WaitForSeen(1));
+  EXPECT_EQ(std::vector<std::string>{"2"}, SeenIds());
+  // Well past the bound the withdrawn request would have had: not sent
+  // again, and its silence cost the link nothing.
+  std::this_thread::sleep_for(3 * reply_bound_);
+  auto requests = peer_.Requests();
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_EQ("1", requests[0].request_id);
+  EXPECT_EQ("2", requests[1].request_id);
+  EXPECT_EQ(1u, peer_.Connections());
+  EXPECT_EQ(std::string::npos, capture_.Text().find("ERROR")) << capture_.Text();
+}
 
 TEST_F(IpcLinkTest, PaddedReplyIsTakenByItsLengthAndThePaddingResetsTheLink) {
   peer_.SetFault(CameraPeerFault::kPaddedReply);
@@ -252,6 +414,7 @@ TEST_F(IpcLinkTest, RequestLostWithItsConnectionGoesAgainOnTheNextOne) {
   ASSERT_EQ(0, helper_->SendSyncMessage(request, reply));
   EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
   EXPECT_EQ("1", reply.request_id);
+  ASSERT_TRUE(peer_.WaitForReplies(1, 5s));  // counted once the peer's write is done
   auto requests = peer_.Requests();
   ASSERT_EQ(2u, requests.size());
   EXPECT_FALSE(requests[0].replied);
@@ -392,6 +555,66 @@ TEST_F(IpcUnlinkedTest, PeerStartingLateGetsTheRequestOnceItListens) {
   std::lock_guard<std::mutex> lock(seen_mutex);
   EXPECT_EQ(std::vector<std::string>{"1"}, seen);
   EXPECT_EQ(1u, peer.Requests().size());
+}
+
+TEST_F(IpcUnlinkedTest, RequestWithdrawnWhileTheLinkIsDownIsNotSentOnTheNextConnection) {
+  uint16_t port = 0;
+  zq_test::UniqueFd listener = zq_test::ListenOnLoopback(&port);
+  IpcService service("127.0.0.1", port, 1s);
+  std::vector<std::string> seen;
+  std::mutex seen_mutex;
+  service.RegisterIpcService("counting", [&](IpcMessage* reply) {
+    std::lock_guard<std::mutex> lock(seen_mutex);
+    seen.push_back(reply->request_id);
+  });
+  ASSERT_EQ(0, service.StartService("tcp://127.0.0.1:" + std::to_string(port)));
+  zq_test::UniqueFd connection = zq_test::AcceptWithin(listener.get(), 5s);
+  ASSERT_TRUE(connection.valid());
+  IpcMessage first = Request("1");
+  EXPECT_EQ(0, service.PostMessage("counting", &first));
+  ASSERT_EQ(static_cast<size_t>(CameraIpcPeer::kBlockSize),
+            zq_test::ReadBytes(connection.get(), CameraIpcPeer::kBlockSize, 10s).size());
+  // Gone without an answer, and the port closed: the link waits to reconnect.
+  listener.reset();
+  connection.reset();
+  const std::string down = "Service | ERROR: ipc link to 127.0.0.1:" + std::to_string(port) + " down, reconnecting\n";
+  ASSERT_TRUE(WaitForLog(down));
+  service.WithdrawMessage(&first);
+  IpcMessage second = Request("2");
+  EXPECT_EQ(0, service.PostMessage("counting", &second));
+
+  CameraIpcPeer::Options options;
+  options.port = port;
+  CameraIpcPeer peer(options);
+  ASSERT_TRUE(peer.Start());
+  ASSERT_TRUE(peer.WaitForReplies(1, 20s));
+  // The handler has run once the exchange is done with its reply.
+  ASSERT_TRUE(WaitForLog("Service | DEBUG: delete data\n"));
+  EXPECT_EQ(0, service.StopService());
+  auto requests = peer.Requests();
+  ASSERT_EQ(1u, requests.size());
+  EXPECT_EQ("2", requests[0].request_id);
+  std::lock_guard<std::mutex> lock(seen_mutex);
+  EXPECT_EQ(std::vector<std::string>{"2"}, seen);
+}
+
+TEST_F(IpcUnlinkedTest, PeerThatStopsReadingIsGivenUpAfterTheBound) {
+  uint16_t port = 0;
+  zq_test::UniqueFd listener = zq_test::ListenOnLoopback(&port);
+  // Small enough that a whole 1 MiB block cannot wait in the buffers.
+  int small = 4096;
+  setsockopt(listener.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  IpcService service("127.0.0.1", port, 1s);
+  ASSERT_EQ(0, service.StartService("tcp://127.0.0.1:" + std::to_string(port)));
+  zq_test::UniqueFd hung = zq_test::AcceptWithin(listener.get(), 5s);
+  ASSERT_TRUE(hung.valid());
+  IpcMessage request = Request("1");
+  EXPECT_EQ(-1, service.PostMessage("nobody", &request));
+  // The link gives the connection up and tries a new one.
+  zq_test::UniqueFd next = zq_test::AcceptWithin(listener.get(), 20s);
+  EXPECT_TRUE(next.valid()) << "the link stayed on a peer that does not read";
+  EXPECT_TRUE(WaitForLog(" down, reconnecting\n"));
+  EXPECT_EQ(0, service.StopService());
 }
 
 TEST_F(IpcUnlinkedTest, StopEndsTheWaitForAnAbsentPeer) {

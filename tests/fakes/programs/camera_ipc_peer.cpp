@@ -19,7 +19,8 @@ int Usage() {
   fprintf(stderr,
           "usage: fake_camera_ipc_peer [--port N] [--delay-ms N] [--fault NAME] [--listen-after-ms N]\n"
           "  NAME: none silent wrong-header-size body-type-2 padded-reply wrong-id close-after-request\n"
-          "        split-header-body byte-by-byte large-body close-then-answer merged-replies\n");
+          "        split-header-body byte-by-byte large-body close-then-answer merged-replies huge-number\n"
+          "        stray-first strays-first stray-after repeated-reply silent-then-answer\n");
   return 2;
 }
 
