@@ -115,7 +115,7 @@ TEST(ReceivedTextTest, NeverAllocatesPastItsLimit) {
   }
   EXPECT_EQ(10000u, out.capacity());
   size_t length = 0;
-  std::unique_ptr<char[]> bytes = out.Release(&length);
+  zq_camera_service::ByteBuffer bytes = out.Release(&length);
   EXPECT_EQ(9990u, length);
   EXPECT_EQ(0u, out.size());
   EXPECT_TRUE(out.View().empty());
@@ -126,7 +126,7 @@ TEST(ReceivedTextTest, ReleaseHandsOverTheBufferItself) {
   ASSERT_TRUE(out.Append("reply", 5));
   const char* held = out.View().data();
   size_t length = 0;
-  std::unique_ptr<char[]> bytes = out.Release(&length);
+  zq_camera_service::ByteBuffer bytes = out.Release(&length);
   EXPECT_EQ(held, bytes.get());
   EXPECT_EQ(5u, length);
   EXPECT_EQ(nullptr, ReceivedText(100).Release(&length));
