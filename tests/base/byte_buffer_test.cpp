@@ -95,7 +95,9 @@ TEST(ByteBufferTest, MovesHandTheArrayOverAndResetFreesIt) {
 // and growing a large array moves its pages instead of copying them into a
 // second array beside the first.
 TEST(ByteBufferTest, LargeArraysCostOnlyTheirWrittenPagesAlsoWhileGrowing) {
-  if (zq_test::kSanitizerBuild) GTEST_SKIP() << "a sanitizer's shadow memory says nothing of the program's own";
+  if (zq_test::kSanitizerBuild || zq_test::kUnderEmulator) {
+    GTEST_SKIP() << "a sanitizer's shadow memory or an emulator's own says nothing of the program's";
+  }
   const long before = zq_test::ResidentKib(getpid());
   ByteBuffer buffer(64 * kMiB);
   ASSERT_TRUE(buffer);

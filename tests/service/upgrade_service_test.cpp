@@ -225,8 +225,9 @@ TEST_F(UpgradeServiceTest, FailuresInARowWaitLongerAndLonger) {
 // A reply refused as larger than a package may be can never get smaller:
 // the update is given up with one line, and the queue moves on.
 TEST_F(UpgradeServiceTest, OversizedReplyAbandonsItsUpdateAndTheNextOneIsServed) {
+  // Refused at its headers, which announce one byte more than a package may be.
   fake_.SetReply("GET", "/huge.zip",
-                 HttpReply::Chunked(std::string(1u << 20, 'h'), zq_camera_service::kMaxDownloadReplyBytes / (1u << 20) + 1));
+                 HttpReply::Bytes(std::string(zq_camera_service::kMaxDownloadReplyBytes + 1, 'h'), "application/zip"));
   std::string md5 = Serve("/v4.zip", Package(4).Build());
   zq_test::StdoutCapture capture;
   auto service = MakeService(1s);
