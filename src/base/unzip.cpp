@@ -145,7 +145,9 @@ bool Unzip::Extract(unsigned long long index, uint64_t* size, std::string* error
   zip_stat_t stat;
   if (!StatEntry(index, &stat, error)) return false;
   zq_print("data_size:%d\n", static_cast<int>(stat.size));
-  content_buffer.reset(new (std::nothrow) char[stat.size + 1]);
+  // A large entry gets pages of its own, handed back to the system when the
+  // next extraction or the reader lets it go.
+  content_buffer = zq_camera_service::ByteBuffer(stat.size + 1);
   if (!content_buffer) {
     *error = "no memory";
     return false;

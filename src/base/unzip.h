@@ -12,6 +12,8 @@
 
 #include <zip.h>
 
+#include "base/byte_buffer.h"
+
 class Unzip {
  public:
   // Largest entry extracted: a package file far larger than this is a
@@ -66,6 +68,6 @@ class Unzip {
   // name in name_index's order), built once when the archive is opened: a
   // package of n records is then looked up in n steps, not n times n.
   std::unordered_map<std::string, uint64_t> bare_name_index;
-  std::unique_ptr<char[]> content_buffer;
+  zq_camera_service::ByteBuffer content_buffer;
   unsigned int archive_length = 0;
 };

@@ -52,7 +52,8 @@ void NetHelper::UpdateResponse(long long id, ReceivedText& text) {
   auto record = std::make_unique<NetMessage>();
   record->id = id;
   size_t length = 0;
-  std::unique_ptr<char[]> bytes = text.Release(&length);
+  record->over_limit = text.over_limit();
+  ByteBuffer bytes = text.Release(&length);
   record->AdoptData(std::move(bytes), length);
   {
     std::lock_guard<std::mutex> lock(map_lock);

@@ -25,6 +25,7 @@ NetMessage& NetMessage::operator=(NetMessage&& other) noexcept {
   header = std::move(other.header);
   timeout = other.timeout;
   max_reply_bytes = other.max_reply_bytes;
+  over_limit = other.over_limit;
   other.data_len = 0;
   other.owned_ = 0;
   return *this;
@@ -39,9 +40,15 @@ std::unique_ptr<NetMessage> NetMessage::Clone() const {
   copy->timeout = timeout;
   copy->max_reply_bytes = max_reply_bytes;
   copy->data_len = data_len;
+  copy->over_limit = over_limit;
   if (data != nullptr && owned_ > 0) {
-    copy->data.reset(new char[owned_]);
-    memcpy(copy->data.get(), data.get(), owned_);
+    ByteBuffer bytes(owned_);
+    if (!bytes) {
+      copy->data_len = 0;
+      return copy;
+    }
+    memcpy(bytes.get(), data.get(), owned_);
+    copy->data = std::move(bytes);
     copy->owned_ = owned_;
   }
   return copy;
@@ -49,7 +56,8 @@ std::unique_ptr<NetMessage> NetMessage::Clone() const {
 
 bool NetMessage::SetBody(const void* bytes, size_t length) {
   if (length >= kMaxDataLen || (bytes == nullptr && length > 0)) return false;
-  std::unique_ptr<char[]> copy(new char[length + 1]);
+  ByteBuffer copy(length + 1);
+  if (!copy) return false;
   if (length > 0) memcpy(copy.get(), bytes, length);
   copy[length] = '\0';
   data = std::move(copy);
@@ -60,12 +68,13 @@ bool NetMessage::SetBody(const void* bytes, size_t length) {
 
 bool NetMessage::SetData(const void* bytes, size_t length) {
   if (length > kMaxDataLen || (bytes == nullptr && length > 0)) return false;
-  std::unique_ptr<char[]> copy(length > 0 ? new char[length] : nullptr);
+  ByteBuffer copy(length);
+  if (length > 0 && !copy) return false;
   if (length > 0) memcpy(copy.get(), bytes, length);
   return AdoptData(std::move(copy), length);
 }
 
-bool NetMessage::AdoptData(std::unique_ptr<char[]> bytes, size_t length) {
+bool NetMessage::AdoptData(ByteBuffer bytes, size_t length) {
   if (length > kMaxDataLen || (bytes == nullptr && length > 0)) return false;
   if (length == 0) {
     ClearData();
@@ -83,13 +92,22 @@ void NetMessage::ClearData() {
   data_len = 0;
 }
 
+ByteBuffer NetMessage::ReleaseData(size_t* length) {
+  *length = ReplyLength();
+  ByteBuffer bytes = std::move(data);
+  ClearData();
+  return bytes;
+}
+
 void NetMessage::TakeData(NetMessage& other) {
   if (this == &other) return;
   data = std::move(other.data);
   owned_ = other.owned_;
   data_len = other.data_len;
+  over_limit = other.over_limit;
   other.owned_ = 0;
   other.data_len = 0;
+  other.over_limit = false;
 }
 
 size_t NetMessage::BodyLength() const {

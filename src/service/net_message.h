@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/byte_buffer.h"
 #include "service/net_reply_limits.h"
 
 namespace zq_camera_service {
@@ -32,10 +33,13 @@ class NetMessage {
   // Raw bytes as a reply holds them: exactly `length` bytes, data_len = length.
   bool SetData(const void* bytes, size_t length);
   void ClearData();
+  // Hands the bytes over with their count (ReplyLength()); the record is left without data.
+  ByteBuffer ReleaseData(size_t* length);
   // Takes over `bytes` (at least `length` of them) as the reply: data_len = length.
   // False (and the record unchanged) when the length does not fit data_len.
-  bool AdoptData(std::unique_ptr<char[]> bytes, size_t length);
-  // Moves the bytes and data_len of `other` into this record; `other` is left without data.
+  bool AdoptData(ByteBuffer bytes, size_t length);
+  // Moves the bytes, data_len and over_limit of `other` into this record;
+  // `other` is left without data.
   void TakeData(NetMessage& other);
 
   // Number of bytes a request sends: data_len - 1, never more than the record owns.
@@ -53,7 +57,7 @@ class NetMessage {
   int32_t data_len = 0;
   // Set through SetBody/SetData, which also record how many bytes are owned;
   // the transport never reads past that, whatever data_len says.
-  std::unique_ptr<char[]> data;
+  ByteBuffer data;
   std::string method = "post";
   std::string url;
   std::string header;  // one extra request-header line, sent with "post" only
@@ -63,6 +67,9 @@ class NetMessage {
   // that got no reply. JSON replies need kilobytes; the package download
   // raises it (net_reply_limits.h).
   size_t max_reply_bytes = kMaxJsonReplyBytes;
+  // Reply: the transport refused the reply for being larger than
+  // max_reply_bytes (data_len is then 0, as for any failed transfer).
+  bool over_limit = false;
 
  private:
   size_t owned_ = 0;  // bytes allocated in `data`

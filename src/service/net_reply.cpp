@@ -11,11 +11,15 @@ namespace {
 constexpr std::string_view kHeaderEnd = "\r\n\r\n";
 
 // The status digits of the status line starting at `at` ("HTTP/1.1 200 OK"):
-// up to three characters after the protocol name and one blank.
+// up to three characters after the protocol name and one blank. Empty views
+// still point into `text`: printf's "%.*s" is undefined for a null pointer
+// even with a length of 0.
 std::string_view StatusAt(std::string_view text, size_t at) {
   size_t blank = text.find(' ', at);
   size_t line_end = text.find("\r\n", at);
-  if (blank == std::string_view::npos || (line_end != std::string_view::npos && blank > line_end)) return {};
+  if (blank == std::string_view::npos || (line_end != std::string_view::npos && blank > line_end)) {
+    return text.substr(0, 0);
+  }
   std::string_view status = text.substr(blank + 1, 3);
   size_t cut = status.find_first_of("\r\n ");
   if (cut != std::string_view::npos) status = status.substr(0, cut);
@@ -38,7 +42,7 @@ void cutString(ReceivedText& received) {
   // libcurl delivers the header text from the status line on; any "HTTP/"
   // further on may be body bytes, so only the start of each header block counts.
   size_t block = 0;
-  std::string_view status = StartsWithHttp(text, 0) ? StatusAt(text, 0) : std::string_view();
+  std::string_view status = StartsWithHttp(text, 0) ? StatusAt(text, 0) : text.substr(0, 0);
   while (status.size() == 3 && status[0] == '1') {
     size_t end = text.find(kHeaderEnd, block);
     if (end == std::string_view::npos || !StartsWithHttp(text, end + kHeaderEnd.size())) break;

@@ -30,6 +30,31 @@ constexpr long kDefaultTimeoutSeconds = 5;
 
 using WriteCallback = size_t (*)(char*, size_t, size_t, ReceivedText*);
 
+// What the header callback needs to size the text for the body to come.
+struct HeaderWatch {
+  CURL* curl;
+  ReceivedText* received;
+};
+
+// libcurl header callback. At the blank line that ends a header block the
+// length the reply announces is known: the text makes room for exactly that
+// much at once, or the transfer ends here when it could never be kept.
+size_t HeaderArrived(char* bytes, size_t size, size_t count, void* watch_pointer) {
+  if (count != 0 && size > static_cast<size_t>(-1) / count) return 0;
+  size_t length = size * count;
+  bool blank = (length == 2 && bytes[0] == '\r' && bytes[1] == '\n') || (length == 1 && bytes[0] == '\n');
+  if (!blank) return length;
+  auto* watch = static_cast<HeaderWatch*>(watch_pointer);
+  curl_off_t announced = -1;
+  if (curl_easy_getinfo(watch->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) != CURLE_OK || announced < 0) {
+    return length;
+  }
+  size_t expected = static_cast<unsigned long long>(announced) > static_cast<size_t>(-1)
+                        ? static_cast<size_t>(-1)
+                        : static_cast<size_t>(announced);
+  return watch->received->Expect(expected) ? length : 0;
+}
+
 // Options shared by every transfer, whatever the method.
 void SetCommonOptions(CURL* curl, const NetMessage& message, ReceivedText* received) {
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, static_cast<WriteCallback>(writer));
@@ -182,6 +207,9 @@ int NetService::DoPost(NetMessage* message) {
     curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, body_length > 0 ? message->data.get() : "");
   }
   SetCommonOptions(curl.get(), *message, &received);
+  HeaderWatch watch{curl.get(), &received};
+  curl_easy_setopt(curl.get(), CURLOPT_HEADERFUNCTION, HeaderArrived);
+  curl_easy_setopt(curl.get(), CURLOPT_HEADERDATA, &watch);
 
   CURLcode code = curl_easy_perform(curl.get());
   curl_off_t announced = -1;

@@ -18,10 +18,20 @@ ReceivedText& ReceivedText::operator=(ReceivedText&& other) noexcept {
   if (this == &other) return *this;
   bytes_ = std::move(other.bytes_);
   size_ = std::exchange(other.size_, 0);
-  capacity_ = std::exchange(other.capacity_, 0);
   limit_ = other.limit_;
   over_limit_ = std::exchange(other.over_limit_, false);
   return *this;
+}
+
+bool ReceivedText::Expect(size_t length) {
+  if (over_limit_ || length > limit_ - size_) {
+    over_limit_ = true;
+    return false;
+  }
+  // A peer that announces more than it sends costs only the pages it filled:
+  // large buffers are mapped pages, untouched ones take no memory.
+  bytes_.Grow(size_ + length, size_);
+  return true;
 }
 
 bool ReceivedText::Append(const char* bytes, size_t length) {
@@ -30,20 +40,17 @@ bool ReceivedText::Append(const char* bytes, size_t length) {
     return false;
   }
   if (length == 0) return true;
-  Reserve(size_ + length);
+  if (!Reserve(size_ + length)) return false;
   memcpy(bytes_.get() + size_, bytes, length);
   size_ += length;
   return true;
 }
 
-void ReceivedText::Reserve(size_t needed) {
-  if (needed <= capacity_) return;
-  size_t grown = capacity_ > limit_ / 2 ? limit_ : std::max(capacity_ * 2, kFirstCapacity);
-  size_t capacity = std::min(std::max(grown, needed), limit_);
-  std::unique_ptr<char[]> larger(new char[capacity]);
-  if (size_ > 0) memcpy(larger.get(), bytes_.get(), size_);
-  bytes_ = std::move(larger);
-  capacity_ = capacity;
+bool ReceivedText::Reserve(size_t needed) {
+  size_t capacity = bytes_.capacity();
+  if (needed <= capacity) return true;
+  size_t grown = capacity > limit_ / 2 ? limit_ : std::max(capacity * 2, kFirstCapacity);
+  return bytes_.Grow(std::min(std::max(grown, needed), limit_), size_);
 }
 
 void ReceivedText::Keep(size_t offset, size_t length) {
@@ -56,12 +63,12 @@ void ReceivedText::Keep(size_t offset, size_t length) {
 void ReceivedText::Assign(std::string_view bytes) {
   size_ = 0;
   if (bytes.empty()) return;
-  if (bytes.size() > capacity_) {
+  if (bytes.size() > bytes_.capacity()) {
     // `bytes` may lie in the buffer being replaced: copy before letting it go.
-    std::unique_ptr<char[]> larger(new char[bytes.size()]);
+    ByteBuffer larger(bytes.size());
+    if (!larger) return;
     memcpy(larger.get(), bytes.data(), bytes.size());
     bytes_ = std::move(larger);
-    capacity_ = bytes.size();
   } else {
     memmove(bytes_.get(), bytes.data(), bytes.size());
   }
@@ -71,7 +78,6 @@ void ReceivedText::Assign(std::string_view bytes) {
 void ReceivedText::Clear() {
   bytes_.reset();
   size_ = 0;
-  capacity_ = 0;
 }
 
 void ReceivedText::Reset(size_t limit) {
@@ -80,9 +86,9 @@ void ReceivedText::Reset(size_t limit) {
   over_limit_ = false;
 }
 
-std::unique_ptr<char[]> ReceivedText::Release(size_t* length) {
+ByteBuffer ReceivedText::Release(size_t* length) {
   *length = size_;
-  std::unique_ptr<char[]> bytes = size_ > 0 ? std::move(bytes_) : nullptr;
+  ByteBuffer bytes = size_ > 0 ? std::move(bytes_) : ByteBuffer();
   Clear();
   return bytes;
 }

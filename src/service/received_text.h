@@ -4,8 +4,9 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
 #include <string_view>
+
+#include "base/byte_buffer.h"
 
 namespace zq_camera_service {
 
@@ -17,8 +18,13 @@ class ReceivedText {
   ReceivedText(const ReceivedText&) = delete;
   ReceivedText& operator=(const ReceivedText&) = delete;
 
+  // The peer announced that `length` more bytes follow (its Content-Length):
+  // room for exactly that many is made at once, so the text never grows by
+  // copying. False, and the text over its limit, when they could not fit.
+  bool Expect(size_t length);
   // Appends `length` bytes; false, keeping nothing of them, when the text
-  // would grow past the limit. Once refused, the text stays over its limit.
+  // would grow past the limit (once refused, the text stays over its limit)
+  // or when the memory for them cannot be had.
   bool Append(const char* bytes, size_t length);
   // Keeps only the `length` bytes at `offset`, moved to the front in place.
   void Keep(size_t offset, size_t length);
@@ -29,21 +35,21 @@ class ReceivedText {
   // Empties the text and gives a new limit, as at the start of a transfer.
   void Reset(size_t limit);
   // Hands the buffer over (null when empty) and its length; the text is left empty.
-  std::unique_ptr<char[]> Release(size_t* length);
+  ByteBuffer Release(size_t* length);
 
   std::string_view View() const { return std::string_view(bytes_ ? bytes_.get() : "", size_); }
   size_t size() const { return size_; }
   size_t limit() const { return limit_; }
-  size_t capacity() const { return capacity_; }
+  size_t capacity() const { return bytes_.capacity(); }
   bool over_limit() const { return over_limit_; }
 
  private:
-  // Room for `needed` bytes; the buffer grows geometrically but never past the limit.
-  void Reserve(size_t needed);
+  // Room for `needed` bytes: the buffer doubles, but never past the limit,
+  // so no text costs more than its limit. False when the memory cannot be had.
+  bool Reserve(size_t needed);
 
-  std::unique_ptr<char[]> bytes_;
+  ByteBuffer bytes_;
   size_t size_ = 0;
-  size_t capacity_ = 0;
   size_t limit_ = 0;
   bool over_limit_ = false;
 };

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "base/config_manager.h"
 #include "base/json_member.h"
@@ -146,6 +147,19 @@ std::vector<std::string> SlotPathSegments(const std::string& path) {
 
 int CheckUpgradePackage(const char* data, size_t length, const std::string& expected_md5,
                         const std::string& install_root, std::unique_ptr<CheckedPackage>* out) {
+  ByteBuffer copy(length);
+  if (length > 0 && !copy) {
+    zq_error("upgrade package refused: no memory for %zu bytes\n", length);
+    return -1;
+  }
+  if (length > 0) memcpy(copy.get(), data, length);
+  return CheckUpgradePackage(std::move(copy), length, expected_md5, install_root, out);
+}
+
+int CheckUpgradePackage(ByteBuffer bytes, size_t length, const std::string& expected_md5,
+                        const std::string& install_root, std::unique_ptr<CheckedPackage>* out) {
+  if (length > 0 && (!bytes || length > bytes.capacity())) return -1;
+  const char* data = bytes.get();
   MD5 digest;
   // MD5::update takes 32-bit lengths; a package is far smaller, but feed it
   // in pieces all the same.
@@ -165,11 +179,14 @@ int CheckUpgradePackage(const char* data, size_t length, const std::string& expe
   package->install_root = install_root;
   package->app_link = install_root + "/app";
   package->bak_link = install_root + "/bak";
-  package->archive_bytes.assign(data, data + length);
+  // The reader reads the downloaded bytes where they are: the package is
+  // held once, for as long as the staging needs it.
+  package->archive_bytes = std::move(bytes);
+  package->archive_length = length;
   zq_print("=============test unzip===============\n");
   std::vector<std::string> entry_names;
   if (length > 0xffffffffu ||
-      package->archive.InitZipFile(package->archive_bytes.data(), static_cast<unsigned int>(length), entry_names) != 0) {
+      package->archive.InitZipFile(package->archive_bytes.get(), static_cast<unsigned int>(length), entry_names) != 0) {
     return -1;
   }
 

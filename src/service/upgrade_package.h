@@ -9,6 +9,7 @@
 
 #include <rapidjson/document.h>
 
+#include "base/byte_buffer.h"
 #include "base/unzip.h"
 #include "service/upgrade_slot_space.h"
 
@@ -26,7 +27,8 @@ struct CheckedPackage {
   CheckedPackage(const CheckedPackage&) = delete;
   CheckedPackage& operator=(const CheckedPackage&) = delete;
 
-  std::vector<char> archive_bytes;  // declared before `archive`, which reads them
+  ByteBuffer archive_bytes;  // the downloaded package; declared before `archive`, which reads them
+  size_t archive_length = 0;
   Unzip archive;
   rapidjson::Document document;          // the package's version document, parsed
   std::vector<std::string> kept_names;   // every "name" of "all_file", in order
@@ -46,6 +48,11 @@ struct CheckedPackage {
 // configuration documents of install_root + "/app/config/" (or $ConfigPath)
 // for the installed version.
 int CheckUpgradePackage(const char* data, size_t length, const std::string& expected_md5,
+                        const std::string& install_root, std::unique_ptr<CheckedPackage>* out);
+// The same check over the downloaded buffer itself (`length` bytes of it),
+// which the package that passes keeps and its reader reads in place: the
+// package is never copied.
+int CheckUpgradePackage(ByteBuffer bytes, size_t length, const std::string& expected_md5,
                         const std::string& install_root, std::unique_ptr<CheckedPackage>* out);
 
 // A file record's "path" names a file inside a slot: it begins with "/", has

@@ -25,7 +25,7 @@ UpgradeService::UpgradeService()
     : UpgradeService([] { platform::RebootDevice(); }, kRetryDelay) {}
 
 UpgradeService::UpgradeService(RebootAction reboot, std::chrono::milliseconds retry_delay)
-    : reboot_(std::move(reboot)), retry_delay_(retry_delay) {}
+    : reboot_(std::move(reboot)), backoff_(retry_delay) {}
 
 UpgradeService::~UpgradeService() { StopService(); }
 
@@ -77,9 +77,11 @@ int UpgradeService::StartUpdate(const char* url, const char* install_root, const
   return 0;
 }
 
-bool UpgradeService::PauseBeforeRetry() {
+bool UpgradeService::WaitUntilDue(const std::string& url) {
+  DownloadBackoff::Clock::time_point due = backoff_.DueAt(url);
   std::unique_lock<std::mutex> lock(pause_mutex_);
-  return !pause_cond_.wait_for(lock, retry_delay_, [this] { return running == 0; });
+  if (due == DownloadBackoff::Clock::time_point::min()) return running != 0;
+  return !pause_cond_.wait_until(lock, due, [this] { return running == 0; });
 }
 
 void UpgradeService::RunPass(const UpgradeRequest& request) {
@@ -95,19 +97,34 @@ void UpgradeService::RunPass(const UpgradeRequest& request) {
   download.timeout = kDownloadTimeoutSeconds;
   download.max_reply_bytes = kMaxDownloadReplyBytes;
   NetMessage reply;
+  DownloadBackoff::Clock::time_point began = DownloadBackoff::Clock::now();
   NetHelper::GetInstance()->SendSyncMessage(download, reply);
   if (reply.data_len < 1) {
     printf("download upgrade ERROR\n");
-    PauseBeforeRetry();
+    DownloadBackoff::Clock::time_point ended = DownloadBackoff::Clock::now();
+    auto held = std::chrono::duration_cast<std::chrono::milliseconds>(ended - began);
+    std::chrono::milliseconds delay = backoff_.Failed(url, ended, held);
+    if (reply.over_limit) {
+      // The package at this URL can never get smaller: fetching it again
+      // would only cost the same again. A later announcement of the same
+      // URL still waits its turn.
+      url_pool.pop_front();
+      zq_error("download upgrade abandoned, package larger than %zu bytes: %s\n", kMaxDownloadReplyBytes, url.c_str());
+      return;
+    }
+    zq_info("download upgrade retry in %.1f s: %s\n", static_cast<double>(delay.count()) / 1000.0, url.c_str());
     return;
   }
+  backoff_.Succeeded(url);
   // Downloaded: from here on every failure abandons this update for good.
   url_pool.pop_front();
   zq_print("download upgrade SUCCESS\n");
 
   std::unique_ptr<CheckedPackage> package;
-  if (CheckUpgradePackage(reply.data.get(), reply.ReplyLength(), md5, install_root, &package) != 0) return;
-  reply.ClearData();
+  size_t length = 0;
+  // The package goes on in the buffer it arrived in; the reply keeps nothing.
+  ByteBuffer bytes = reply.ReleaseData(&length);
+  if (CheckUpgradePackage(std::move(bytes), length, md5, install_root, &package) != 0) return;
   if (StageUpgrade(*package) != 0) return;
   zq_print("=============test unzip===============\n");
   zq_print("reboot !\n");
@@ -125,6 +142,8 @@ void* download_thread(void* service_pointer) {
       continue;
     }
     if (service->running == 0) break;
+    // A failed download of this URL waits its back-off; a stop cuts it short.
+    if (!service->WaitUntilDue(request[0])) break;
     zq_print("Begin upgrading...\n");
     service->RunPass(request);
   }

@@ -16,6 +16,7 @@
 
 #include "base/shared_queue.h"
 #include "service/base_service.h"
+#include "service/download_backoff.h"
 
 namespace zq_camera_service {
 
@@ -28,8 +29,9 @@ class UpgradeService : public BaseService {
 
   // Reboots through platform::RebootDevice() once a slot is staged.
   UpgradeService();
-  // Tests: `reboot` instead of the device reboot, and their own pause after
-  // a failed download. When `reboot` returns, the thread goes on.
+  // Tests: `reboot` instead of the device reboot, and their own first pause
+  // after a failed download (the later ones grow from it, see
+  // download_backoff.h). When `reboot` returns, the thread goes on.
   UpgradeService(RebootAction reboot, std::chrono::milliseconds retry_delay);
   ~UpgradeService() override;
 
@@ -41,9 +43,10 @@ class UpgradeService : public BaseService {
   // Queues copies of the three texts as one request; 0, or -1 when one is missing.
   int StartUpdate(const char* url, const char* install_root, const char* md5);
 
-  // A failed download is tried again after this pause: at once would hold
-  // the single HTTP exchange for ever and starve every other caller.
-  static constexpr std::chrono::milliseconds kRetryDelay{2000};
+  // A failed download is tried again after this pause at the earliest: at
+  // once would hold the single HTTP exchange for ever and starve every other
+  // caller. Failures in a row wait longer (download_backoff.h).
+  static constexpr std::chrono::milliseconds kRetryDelay = DownloadBackoff::kFirstStep;
 
   std::atomic<uint8_t> running{0};
   pthread_t download_thread_id{};
@@ -53,13 +56,13 @@ class UpgradeService : public BaseService {
   friend void* download_thread(void* service);
 
   // One pass over the head request; the request is consumed once its
-  // package has been downloaded.
+  // package has been downloaded, or when its reply was refused as too large.
   void RunPass(const UpgradeRequest& request);
-  // Sleeps the retry pause; false when a stop cut it short.
-  bool PauseBeforeRetry();
+  // Sleeps until `url` may be downloaded again; false when a stop cut it short.
+  bool WaitUntilDue(const std::string& url);
 
   RebootAction reboot_;
-  std::chrono::milliseconds retry_delay_;
+  DownloadBackoff backoff_;  // used by the download thread only
   bool thread_started_ = false;
   std::mutex pause_mutex_;
   std::condition_variable pause_cond_;

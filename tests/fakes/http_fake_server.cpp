@@ -205,6 +205,13 @@ HttpReply HttpReply::Trickle(HttpReply reply, size_t bytes, std::chrono::millise
   return reply;
 }
 
+HttpReply HttpReply::Chunked(std::string piece, size_t repeats, std::string content_type) {
+  HttpReply reply = Bytes(std::move(piece), std::move(content_type));
+  reply.chunked = true;
+  reply.chunk_repeats = repeats;
+  return reply;
+}
+
 struct HttpFakeServer::Impl {
   Scheme scheme = Scheme::kHttp;
   int port = 0;
@@ -312,6 +319,10 @@ struct HttpFakeServer::Impl {
       Trickle(response, std::move(reply));
       return;
     }
+    if (reply.chunked) {
+      Chunked(response, std::move(reply));
+      return;
+    }
     response.set_content(reply.body.data(), reply.body.size(), reply.content_type.c_str());
   }
 
@@ -329,6 +340,25 @@ struct HttpFakeServer::Impl {
           }
           return sink.write(body->data() + offset, std::min(piece, length));
         });
+  }
+
+  // A client that gave up makes the write fail, which ends an endless stream.
+  void Chunked(httplib::Response& response, HttpReply reply) {
+    auto piece = std::make_shared<std::string>(std::move(reply.body));
+    auto sent = std::make_shared<size_t>(0);
+    const size_t repeats = reply.chunk_repeats;
+    response.set_chunked_content_provider(reply.content_type, [this, piece, sent, repeats](size_t, httplib::DataSink& sink) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (stopping) return false;
+      }
+      if (repeats != 0 && *sent >= repeats) {
+        sink.done();
+        return true;
+      }
+      ++*sent;
+      return sink.write(piece->data(), piece->size());
+    });
   }
 };
 

@@ -64,6 +64,11 @@ struct HttpReply {
   // announce the whole length at once. Stop() cuts the pauses short.
   std::chrono::milliseconds trickle_gap{0};
   size_t trickle_bytes = 1;
+  // When set, the body goes out with chunked transfer coding, so no length
+  // is announced: `body` as one chunk, `chunk_repeats` times over (0: until
+  // the client gives up or Stop()), as fast as the client takes it.
+  bool chunked = false;
+  size_t chunk_repeats = 1;
 
   static HttpReply Text(std::string body, int status = 200);
   static HttpReply Json(std::string body, int status = 200);
@@ -74,6 +79,8 @@ struct HttpReply {
   static HttpReply Stall(std::chrono::milliseconds delay, HttpReply then);  // `then`, answered after `delay`
   // `reply` with its body sent `bytes` at a time, `gap` before each piece.
   static HttpReply Trickle(HttpReply reply, size_t bytes, std::chrono::milliseconds gap);
+  // `piece` sent chunked `repeats` times, no length announced; 0 repeats: an endless stream.
+  static HttpReply Chunked(std::string piece, size_t repeats, std::string content_type = "application/octet-stream");
 };
 
 // Computes the reply from the request (signature checks, echoes, counters...).

@@ -127,6 +127,41 @@ TEST(HttpFakeServerTest, StopCutsALongStallShort) {
   client.join();
 }
 
+// Gives up (a write error) once more than `limit` bytes arrived.
+struct Capped {
+  size_t limit = 0;
+  size_t received = 0;
+};
+size_t CollectCapped(char*, size_t size, size_t count, void* out) {
+  Capped* capped = static_cast<Capped*>(out);
+  capped->received += size * count;
+  return capped->received > capped->limit ? 0 : size * count;
+}
+
+TEST(HttpFakeServerTest, ChunkedRepliesAnnounceNoLengthAndMayNeverEnd) {
+  HttpFakeServer fake;
+  fake.SetReply("GET", "/three", HttpReply::Chunked("abc", 3));
+  Answer three = Fetch(fake.url("/three"));
+  EXPECT_EQ(CURLE_OK, three.code);
+  EXPECT_EQ("abcabcabc", three.body);
+
+  fake.SetReply("GET", "/endless", HttpReply::Chunked(std::string(64 * 1024, 'e'), 0));
+  CURL* curl = curl_easy_init();
+  Capped capped;
+  capped.limit = 8u << 20;
+  curl_easy_setopt(curl, CURLOPT_URL, fake.url("/endless").c_str());
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 20L);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CollectCapped);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &capped);
+  EXPECT_EQ(CURLE_WRITE_ERROR, curl_easy_perform(curl));
+  curl_off_t announced = 0;
+  curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+  EXPECT_EQ(-1, announced);
+  curl_easy_cleanup(curl);
+  EXPECT_GT(capped.received, capped.limit);
+}
+
 TEST(HttpFakeServerTest, ParsesMultipartBodiesIntoParts) {
   HttpFakeServer fake;
   fake.SetReply("POST", "/upload/CatchCameraPic", HttpReply::Json("{}"));

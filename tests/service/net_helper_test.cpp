@@ -231,6 +231,7 @@ TEST_F(NetHelperTest, RepliesPastTheRequestsLimitAreRefusedWithOneLine) {
     zq_test::StdoutCapture capture;
     NetMessage reply = Exchange(request);
     std::string out = capture.Text();
+    EXPECT_EQ(!c.replied, reply.over_limit) << c.name;
     if (c.replied) {
       EXPECT_EQ(static_cast<int32_t>(c.body), reply.data_len) << c.name;
       EXPECT_EQ(std::string::npos, out.find("refused")) << c.name;
@@ -280,6 +281,36 @@ TEST_F(NetHelperTest, ReplyWithoutAnnouncedLengthIsRefusedAtTheLimit) {
       << capture.Text();
   request.max_reply_bytes = 5000;
   EXPECT_EQ(5000, Exchange(request).data_len);
+}
+
+// The announced length decides before the body comes: a reply that could
+// never be kept is refused at its headers (a peer that sends it a byte a
+// second would otherwise hold the exchange until the time-out), and one
+// that can arrives into an array of exactly its length.
+TEST_F(NetHelperTest, AnnouncedLengthSizesTheReplyOrRefusesItBeforeItsBody) {
+  fake_.SetReply("GET", "/slow", HttpReply::Trickle(HttpReply::Bytes(std::string(10000, 's'), "application/zip"), 1, 1s));
+  NetMessage request = Request("get", fake_.url("/slow"));
+  request.max_reply_bytes = 4096;
+  zq_test::StdoutCapture capture;
+  NetMessage refused = Exchange(request);
+  EXPECT_EQ(0, refused.data_len);
+  EXPECT_TRUE(refused.over_limit);
+  std::string out = capture.Text();
+  EXPECT_EQ(1u, zq_test::CountOccurrences(
+                    out, "Service | ERROR: Reply of 10000 bytes refused, at most 4096 allowed: " + request.url + "\n"))
+      << out;
+  EXPECT_EQ(std::string::npos, out.find("Net Error")) << "refused, not timed out:\n" << out;
+
+  const size_t sizes[] = {3000, 3u << 20};
+  for (size_t size : sizes) {
+    fake_.SetReply("GET", "/sized", HttpReply::Bytes(std::string(size, 'a'), "application/zip"));
+    NetMessage sized = Request("get", fake_.url("/sized"));
+    sized.max_reply_bytes = zq_camera_service::kMaxDownloadReplyBytes;
+    NetMessage reply = Exchange(sized);
+    EXPECT_EQ(static_cast<int32_t>(size), reply.data_len) << size;
+    EXPECT_FALSE(reply.over_limit);
+    EXPECT_EQ(size, reply.data.capacity()) << "doubling would have left " << size << " bytes in a larger array";
+  }
 }
 
 TEST_F(NetHelperTest, ALimitIsCarriedWithTheRequestNotLeftBehind) {

@@ -103,4 +103,27 @@ TEST(NetMessageTest, MoveAndTakeDataLeaveTheSourceEmpty) {
   EXPECT_FALSE(moved.HasReply());
 }
 
+TEST(NetMessageTest, ARefusalTravelsWithTheDataAndReleaseHandsTheBytesOver) {
+  NetMessage answer;
+  answer.over_limit = true;
+  NetMessage reply;
+  reply.TakeData(answer);
+  EXPECT_TRUE(reply.over_limit);
+  EXPECT_FALSE(answer.over_limit);
+  EXPECT_EQ(0, reply.data_len);
+
+  NetMessage downloaded;
+  ASSERT_TRUE(downloaded.SetData("package", 7));
+  const char* held = downloaded.data.get();
+  size_t length = 0;
+  zq_camera_service::ByteBuffer bytes = downloaded.ReleaseData(&length);
+  EXPECT_EQ(held, bytes.get()) << "handed over, not copied";
+  EXPECT_EQ(7u, length);
+  EXPECT_FALSE(downloaded.HasReply());
+  EXPECT_EQ(0, downloaded.data_len);
+  EXPECT_EQ(nullptr, downloaded.data);
+  EXPECT_EQ(nullptr, NetMessage().ReleaseData(&length));
+  EXPECT_EQ(0u, length);
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 // the status/body split of a "post" transfer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "service/net_reply.h"
@@ -115,7 +116,7 @@ TEST(ReceivedTextTest, NeverAllocatesPastItsLimit) {
   }
   EXPECT_EQ(10000u, out.capacity());
   size_t length = 0;
-  std::unique_ptr<char[]> bytes = out.Release(&length);
+  zq_camera_service::ByteBuffer bytes = out.Release(&length);
   EXPECT_EQ(9990u, length);
   EXPECT_EQ(0u, out.size());
   EXPECT_TRUE(out.View().empty());
@@ -126,7 +127,7 @@ TEST(ReceivedTextTest, ReleaseHandsOverTheBufferItself) {
   ASSERT_TRUE(out.Append("reply", 5));
   const char* held = out.View().data();
   size_t length = 0;
-  std::unique_ptr<char[]> bytes = out.Release(&length);
+  zq_camera_service::ByteBuffer bytes = out.Release(&length);
   EXPECT_EQ(held, bytes.get());
   EXPECT_EQ(5u, length);
   EXPECT_EQ(nullptr, ReceivedText(100).Release(&length));
@@ -141,6 +142,80 @@ TEST(ReceivedTextTest, ResetStartsAFreshTransfer) {
   EXPECT_FALSE(out.over_limit());
   EXPECT_TRUE(out.Append("abc", 3));
   EXPECT_EQ("abc", out.View());
+}
+
+// How the text is sized: exactly the announced length when the peer gives
+// one, doubling within the limit when it does not, and nothing at all for a
+// length that could never be kept.
+TEST(ReceivedTextTest, IsSizedByTheAnnouncedLengthOrGrowsWithinTheLimit) {
+  constexpr size_t kMiB = 1u << 20;
+  constexpr size_t kLimit = 64 * kMiB;  // a download's
+  struct Case {
+    const char* name;
+    size_t announced;  // 0: none
+    size_t sent;
+    size_t capacity;   // at the end
+    bool kept;
+  };
+  const Case cases[] = {
+      {"3,000 bytes announced", 3000, 3000, 3000, true},
+      {"48 MiB announced", 48 * kMiB, 48 * kMiB, 48 * kMiB, true},
+      {"exactly the limit announced", kLimit, kLimit, kLimit, true},
+      {"3,000 bytes, no length", 0, 3000, 4096, true},
+      {"48 MiB, no length: doubled to the limit, not past it", 0, 48 * kMiB, kLimit, true},
+      {"the limit, no length", 0, kLimit, kLimit, true},
+  };
+  const std::string piece(64 * 1024, 'p');
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ReceivedText text(kLimit);
+    if (c.announced > 0) {
+      ASSERT_TRUE(text.Expect(c.announced));
+      EXPECT_EQ(c.announced, text.capacity());
+    }
+    const char* first_buffer = text.View().data();
+    size_t largest = 0;
+    for (size_t sent = 0; sent < c.sent;) {
+      size_t length = std::min(piece.size(), c.sent - sent);
+      ASSERT_TRUE(text.Append(piece.data(), length));
+      sent += length;
+      largest = std::max(largest, text.capacity());
+    }
+    EXPECT_EQ(c.capacity, text.capacity());
+    EXPECT_LE(largest, kLimit);
+    EXPECT_EQ(c.sent, text.size());
+    if (c.announced > 0) {
+      EXPECT_EQ(first_buffer, text.View().data()) << "an announced length is never outgrown";
+    }
+  }
+}
+
+TEST(ReceivedTextTest, AnAnnouncedLengthPastTheLimitIsRefusedBeforeAnyByte) {
+  ReceivedText text(1000);
+  EXPECT_FALSE(text.Expect(1001));
+  EXPECT_TRUE(text.over_limit());
+  EXPECT_EQ(0u, text.capacity()) << "nothing is set aside for a reply that cannot be kept";
+  EXPECT_FALSE(text.Append("a", 1)) << "once refused, nothing more is taken";
+
+  // What arrived before (a post's status line and headers) counts too.
+  ReceivedText post(1000);
+  ASSERT_TRUE(post.Append(std::string(400, 'h').data(), 400));
+  EXPECT_TRUE(post.Expect(600));
+  EXPECT_EQ(1000u, post.capacity());
+  ReceivedText fuller(1000);
+  ASSERT_TRUE(fuller.Append(std::string(401, 'h').data(), 401));
+  EXPECT_FALSE(fuller.Expect(600));
+  EXPECT_TRUE(fuller.over_limit());
+  EXPECT_FALSE(ReceivedText(1000).Expect(static_cast<size_t>(-1)));
+}
+
+TEST(ReceivedTextTest, APeerSendingMoreThanItAnnouncedStillStopsAtTheLimit) {
+  ReceivedText text(10000);
+  ASSERT_TRUE(text.Expect(100));
+  std::string chunk(999, 'x');
+  while (text.Append(chunk.data(), chunk.size())) EXPECT_LE(text.capacity(), 10000u);
+  EXPECT_TRUE(text.over_limit());
+  EXPECT_EQ(9990u, text.size());
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "base/lock_file.h"
+#include "service/net_reply_limits.h"
 #include "service/net_service.h"
 #include "support/child_process.h"
 #include "support/log_settings.h"
@@ -198,6 +199,65 @@ TEST_F(UpgradeServiceTest, StartUpdateNeedsAllThreeTexts) {
   EXPECT_TRUE(service->GetUrlPool()->empty());
   EXPECT_EQ(0, service->StartUpdate("http://127.0.0.1:1/x", "/root", "md5"));
   EXPECT_EQ(1u, service->GetUrlPool()->size());
+}
+
+// Each failure in a row of the same URL waits twice as long as the one before.
+TEST_F(UpgradeServiceTest, FailuresInARowWaitLongerAndLonger) {
+  fake_.SetReply("GET", "/down.zip", HttpReply::Drop());
+  zq_test::StdoutCapture capture;
+  auto service = MakeService(200ms);
+  ASSERT_EQ(0, service->StartService());
+  service->StartUpdate(fake_.url("/down.zip").c_str(), root_.path().c_str(), "00");
+  ASSERT_TRUE(fake_.WaitForRequestsTo("/down.zip", 4, 20s)) << capture.Text();
+  service->StopService();
+  auto attempts = fake_.RequestsTo("/down.zip");
+  const std::chrono::milliseconds least[] = {200ms, 400ms, 800ms};
+  for (size_t i = 0; i < 3; ++i) {
+    auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(attempts[i + 1].arrival - attempts[i].arrival);
+    EXPECT_GE(gap, least[i]) << "attempt " << i + 2;
+  }
+  // One line for each failure, naming the URL (the waits themselves may be
+  // longer than the steps: a slow exchange counts three times over).
+  std::vector<std::string> lines = zq_test::LinesWith(capture.Text(), "download upgrade retry in ");
+  ASSERT_GE(lines.size(), 3u);
+  for (const std::string& line : lines) {
+    EXPECT_NE(std::string::npos, line.find(" s: " + fake_.url("/down.zip"))) << line;
+  }
+}
+
+// A reply refused as larger than a package may be can never get smaller:
+// the update is given up with one line, and the queue moves on.
+TEST_F(UpgradeServiceTest, OversizedReplyAbandonsItsUpdateAndTheNextOneIsServed) {
+  // Refused at its headers, which announce one byte more than a package may be.
+  fake_.SetReply("GET", "/huge.zip",
+                 HttpReply::Bytes(std::string(zq_camera_service::kMaxDownloadReplyBytes + 1, 'h'), "application/zip"));
+  std::string md5 = Serve("/v4.zip", Package(4).Build());
+  zq_test::StdoutCapture capture;
+  auto service = MakeService(1s);
+  ASSERT_EQ(0, service->StartService());
+  service->StartUpdate(fake_.url("/huge.zip").c_str(), root_.path().c_str(), "00");
+  service->StartUpdate(fake_.url("/v4.zip").c_str(), root_.path().c_str(), md5.c_str());
+  ASSERT_TRUE(WaitForReboots(1, 30s)) << capture.Text();
+  EXPECT_EQ(1u, fake_.RequestsTo("/huge.zip").size());
+  const std::string abandoned =
+      "download upgrade abandoned, package larger than 67108864 bytes: " + fake_.url("/huge.zip") + "\n";
+  EXPECT_EQ(1u, zq_test::CountOccurrences(capture.Text(), abandoned)) << capture.Text();
+  EXPECT_EQ(0u, zq_test::CountOccurrences(capture.Text(), "download upgrade retry in")) << capture.Text();
+  EXPECT_TRUE(service->GetUrlPool()->empty());
+
+  // Announced again, the same URL waits its back-off before it is fetched.
+  auto announced = std::chrono::steady_clock::now();
+  service->StartUpdate(fake_.url("/huge.zip").c_str(), root_.path().c_str(), "00");
+  ASSERT_TRUE(fake_.WaitForRequestsTo("/huge.zip", 2, 20s)) << capture.Text();
+  auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (zq_test::CountOccurrences(capture.Text(), abandoned) < 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(2u, zq_test::CountOccurrences(capture.Text(), abandoned));
+  auto attempts = fake_.RequestsTo("/huge.zip");
+  EXPECT_GE(attempts[1].arrival - attempts[0].arrival, 1s);
+  EXPECT_GE(attempts[1].arrival, announced);
+  service->StopService();
 }
 
 }  // namespace

@@ -1,0 +1,198 @@
+#include "support/upgrade_download.h"
+
+#include <malloc.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "support/camera_peer.h"
+#include "support/child_process.h"
+#include "support/cloud_backend.h"
+#include "support/install_root.h"
+#include "support/proc_figures.h"
+#include "support/upgrade_package.h"
+
+namespace zq_test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+const char* const kPackagePath = "/packages/update.zip";
+const char* const kRefusedText = "bytes refused";
+const char* const kAbandonedText = "download upgrade abandoned";
+
+// Holds the package host's answer back until the test opens it, so the
+// reply goes out once the service has settled; Stop() of the server would
+// otherwise wait for it, so it also opens on destruction of the row.
+class Gate {
+ public:
+  void Open() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      open_ = true;
+    }
+    cond_.notify_all();
+  }
+  // False when it did not open within `limit`.
+  bool Wait(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cond_.wait_for(lock, limit, [this] { return open_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cond_;
+  bool open_ = false;
+};
+
+// Bytes no compressor can shrink, the same for every run.
+std::string RandomBytes(size_t length, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::string bytes(length, '\0');
+  for (size_t i = 0; i + 4 <= length; i += 4) {
+    uint32_t word = random();
+    bytes[i] = static_cast<char>(word);
+    bytes[i + 1] = static_cast<char>(word >> 8);
+    bytes[i + 2] = static_cast<char>(word >> 16);
+    bytes[i + 3] = static_cast<char>(word >> 24);
+  }
+  return bytes;
+}
+
+// A valid package of version 4 of about `bytes` (never more): the program
+// and files of at most kDownloadFileBytes of incompressible bytes.
+std::string BuildPackage(size_t bytes) {
+  constexpr size_t kRoom = 64u << 10;  // the archive's own records and the version document
+  size_t payload = bytes > kRoom ? bytes - kRoom : 0;
+  UpgradePackageBuilder builder(4);
+  builder.AddFile("/bin/zq_camera_service", "new program").Keep("/config/BaseConfig.json");
+  for (int i = 0; payload > 0; ++i) {
+    size_t size = std::min(payload, kDownloadFileBytes);
+    builder.AddFile("/data/part" + std::to_string(i) + ".bin", RandomBytes(size, static_cast<uint32_t>(i + 1)));
+    payload -= size;
+  }
+  return builder.Build();
+}
+
+HttpReply OversizedReply(const DownloadRow& row) {
+  if (row.kind == DownloadKind::kAnnouncedOversized) {
+    return HttpReply::Bytes(std::string(row.bytes, '\0'), "application/zip");
+  }
+  constexpr size_t kPiece = 1u << 20;
+  return HttpReply::Chunked(std::string(kPiece, '\0'), (row.bytes + kPiece - 1) / kPiece, "application/zip");
+}
+
+// Peak resident set in KiB of every child this process has reaped: the
+// largest of them.
+long ReapedChildrenPeakKib() {
+  struct rusage usage {};
+  getrusage(RUSAGE_CHILDREN, &usage);
+  return usage.ru_maxrss;
+}
+
+}  // namespace
+
+DownloadOutcome RunDownloadRow(const DownloadRow& row, const std::string& binary) {
+  DownloadOutcome outcome;
+  InstallRoot root;
+  CloudBackendFake cloud;
+  HttpFakeServer packages;
+  PopulateRunningSlot(root, 3);
+  WriteCloudConfigs(root, cloud, 3);
+  root.WriteBaseConfig(CloudBaseConfig(cloud, 2, 4));
+
+  // The service is forked from this process, and a forked child starts
+  // with this process's resident set as its own peak: the package is built
+  // and set aside in a file now, and only read back once the service runs.
+  TempDir scratch("zqdownload");
+  const std::string package_file = scratch / "package.zip";
+  std::string md5 = Md5Hex("oversized");
+  if (row.kind == DownloadKind::kPackage) {
+    std::string package = BuildPackage(row.bytes);
+    outcome.package_bytes = package.size();
+    md5 = Md5Hex(package);
+    WriteFile(package_file, package);
+    package.clear();
+    package.shrink_to_fit();
+    // The allocator keeps freed room for itself; hand it back before forking.
+    malloc_trim(0);
+  } else {
+    outcome.package_bytes = row.bytes;
+  }
+  auto gate = std::make_shared<Gate>();
+  auto served = std::make_shared<HttpReply>();
+  packages.SetHandler("GET", kPackagePath, [gate, served](const HttpRequestRecord&) {
+    if (!gate->Wait(60s)) return HttpReply::Status(503);
+    return *served;
+  });
+  CloudSettings settings = cloud.Settings();
+  settings.soft_update_version = 4;
+  settings.soft_update_url = packages.url(kPackagePath);
+  settings.soft_update_md5 = md5;
+  cloud.SetSettings(settings);
+
+  CameraPeer camera;
+  ServiceEnvironment environment(root.path());
+  long reaped_before = ReapedChildrenPeakKib();
+  long own_resident = ResidentKib(getpid());
+  ChildProcess service(environment.env, binary.empty() ? std::string(ZQ_SERVICE_BINARY) : binary);
+  struct OpenOnExit {
+    std::shared_ptr<Gate> gate;
+    ~OpenOnExit() { gate->Open(); }
+  } open_on_exit{gate};
+  // Read before the gate opens, which publishes it to the server's thread.
+  *served = row.kind == DownloadKind::kPackage ? HttpReply::Bytes(ReadFile(package_file), "application/zip")
+                                               : OversizedReply(row);
+
+  if (!packages.WaitForRequestsTo(kPackagePath, 1, 30s)) {
+    outcome.failure = "the service never asked for the package";
+    outcome.output = service.Stdout();
+    return outcome;
+  }
+  // The rest of start-up goes on beside the held download.
+  std::this_thread::sleep_for(3s);
+  outcome.baseline_kib = ResidentKib(service.pid());
+  bool reset = row.kind == DownloadKind::kPackage || ResetPeakResident(service.pid());
+  auto released = Clock::now();
+  gate->Open();
+
+  if (row.kind == DownloadKind::kPackage) {
+    std::optional<int> status = service.WaitForExit(120s);
+    outcome.seconds = std::chrono::duration<double>(Clock::now() - released).count();
+    outcome.output = service.Stdout();
+    outcome.staged = status == 100;
+    if (!status) {
+      outcome.failure = "the service did not end within 120 s";
+      return outcome;
+    }
+    outcome.peak_kib = ReapedChildrenPeakKib();
+    // The figure is the largest child's: this one's only when it rose above
+    // every earlier child and above what this process held when it forked.
+    if (outcome.peak_kib <= std::max(reaped_before, own_resident)) {
+      outcome.failure = "an earlier child, or this process when it forked, peaked higher";
+    }
+    return outcome;
+  }
+  bool refused = service.WaitForStdout(kRefusedText, 60s);
+  outcome.seconds = std::chrono::duration<double>(Clock::now() - released).count();
+  // The verdict of the download thread follows the transport's line.
+  outcome.abandoned = service.WaitForStdout(kAbandonedText, 5s);
+  outcome.refused = refused;
+  outcome.peak_kib = PeakResidentKib(service.pid());
+  outcome.output = service.Stdout();
+  if (!reset) outcome.failure = "the peak resident set could not be reset";
+  if (!refused) outcome.failure = "the reply was not refused within 60 s";
+  service.Kill();
+  return outcome;
+}
+
+}  // namespace zq_test
