@@ -22,6 +22,9 @@ namespace {
 // Settings the key rotation copies from the reply into BaseConfig.json.
 const char* const kRotatedTextKeys[] = {"ProtocolVersion", "CompanyId", "ShopId", "HelloUrl",
                                         "DeviceId",        "CameraId",  "ConfigUrl"};
+const char* const kRotatedIntegerKeys[] = {"GetConfTimeGap", "HeartbeatGap", "HelloTimeGap"};
+constexpr int kUpdateKeyTime = 90;
+constexpr int kOldKeyExpireTime = 10;
 
 // The reply's texts the rotation would write, by the name they have in the
 // reply: "Key" (stored as "NewKey") and the text settings, each only when
@@ -39,9 +42,6 @@ const char* FirstStoredTextNotUtf8(const rapidjson::Value& response, const rapid
   }
   return nullptr;
 }
-const char* const kRotatedIntegerKeys[] = {"GetConfTimeGap", "HeartbeatGap", "HelloTimeGap"};
-constexpr int kUpdateKeyTime = 90;
-constexpr int kOldKeyExpireTime = 10;
 
 // Parses exactly `length` reply bytes. Some back ends put a UTF-8 byte order
 // mark in front of the object. A NUL byte cannot stand in valid JSON text,
