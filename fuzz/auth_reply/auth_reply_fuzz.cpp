@@ -7,7 +7,8 @@
 // refused or not JSON changes neither the stored file nor the key in use;
 // an accepted one leaves a file that still parses, with the same members of
 // the same types, whose "NewKey" is the reply's key exactly when that key is
-// new and not empty.
+// new and not empty and every text the rotation stores is valid UTF-8; the
+// file never takes a text that is not.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include <rapidjson/document.h>
 
 #include "base/config_manager.h"
+#include "base/json_member.h"
 #include "service/auth_service.h"
 #include "support/config_documents.h"
 #include "support/fuzz_check.h"
@@ -64,6 +66,29 @@ std::string ReplyKey(const uint8_t* data, size_t size) {
   return std::string(key->value.GetString(), key->value.GetStringLength());
 }
 
+// Whether every text of the reply that the rotation stores ("Key" and the
+// text settings, where the stored file has the member they go to) is UTF-8.
+bool StoredTextsAreUtf8(const uint8_t* data, size_t size, const std::string& stored) {
+  size_t at = size >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF ? 3 : 0;
+  rapidjson::Document reply;
+  reply.Parse<rapidjson::kParseIterativeFlag>(reinterpret_cast<const char*>(data + at), size - at);
+  rapidjson::Document base;
+  base.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag>(stored.c_str(), stored.size());
+  if (reply.HasParseError() || !reply.IsObject() || base.HasParseError() || !base.IsObject()) return true;
+  auto response = reply.FindMember("Response");
+  if (response == reply.MemberEnd() || !response->value.IsObject()) return true;
+  const std::pair<const char*, const char*> stored_texts[] = {
+      {"Key", "NewKey"},         {"ProtocolVersion", "ProtocolVersion"}, {"CompanyId", "CompanyId"},
+      {"ShopId", "ShopId"},      {"HelloUrl", "HelloUrl"},               {"DeviceId", "DeviceId"},
+      {"CameraId", "CameraId"},  {"ConfigUrl", "ConfigUrl"}};
+  for (const auto& names : stored_texts) {
+    auto value = response->value.FindMember(names.first);
+    if (value == response->value.MemberEnd() || !value->value.IsString() || !base.HasMember(names.second)) continue;
+    if (!zq_camera_service::json::ValidUtf8(value->value.GetString(), value->value.GetStringLength())) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -100,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(Shape(after) == shape);
   const std::string reply_key = ReplyKey(data, size);
   FUZZ_CHECK(service->CloudKey() == reply_key);
-  if (!reply_key.empty() && reply_key != used_key) {
+  if (!reply_key.empty() && reply_key != used_key && StoredTextsAreUtf8(data, size, before)) {
     FUZZ_CHECK(StoredText(after, "NewKey") == reply_key);
     FUZZ_CHECK(StoredText(after, "OldKey") == used_key);
   } else {

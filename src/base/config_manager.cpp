@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -84,23 +85,72 @@ UniqueFd OpenLockedDocument(const std::string& path) {
   return UniqueFd();
 }
 
-// Replaces the document so that a power cut leaves either the old complete
-// text or the new one, never a torn file: the new text goes to a file of its
-// own beside it, reaches the flash, takes the document's name in one rename,
-// and the directory entry is made durable. Every failure removes that file
-// again and leaves the document as it was (errno set).
-bool ReplaceDocument(const std::string& path, const std::string& text, mode_t mode) {
-  const std::string temporary = path + ".tmp";
-  // O_TRUNC: a file left by a process killed half-way is simply reused.
-  UniqueFd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+// The file the document's name leads to, through every link: a document
+// kept on another partition and linked into the configuration directory is
+// replaced where it lies, and the link stays. "" (errno set) when the path
+// cannot be resolved or no longer leads to the locked file.
+std::string LockedFileBehind(const std::string& path, int locked_fd) {
+  std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), &free);
+  if (!resolved) return "";
+  struct stat locked {};
+  struct stat current {};
+  if (fstat(locked_fd, &locked) != 0 || stat(resolved.get(), &current) != 0) return "";
+  if (locked.st_ino != current.st_ino || locked.st_dev != current.st_dev) {
+    errno = EAGAIN;
+    return "";
+  }
+  return resolved.get();
+}
+
+// Creates the file the new text goes to first, as a file of its own:
+// O_EXCL and O_NOFOLLOW never open, follow or empty whatever stands at the
+// name. Something there is the leftover of a writer killed half-way, or was
+// put there: it is removed (unlink removes a link, never what it leads to)
+// and the name is taken afresh, so leftovers neither pile up nor stand in the
+// way. Invalid fd (errno set) when the name cannot be had, e.g. a directory
+// stands there.
+UniqueFd CreateAsideFile(const std::string& temporary) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    UniqueFd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd.valid()) {
+      struct stat made {};
+      if (fstat(fd.get(), &made) == 0 && S_ISREG(made.st_mode) && made.st_nlink == 1) return fd;
+      // Not the new regular file O_EXCL promises: leave it alone.
+      errno = EEXIST;
+      return UniqueFd();
+    }
+    if (errno != EEXIST) return UniqueFd();
+    if (unlink(temporary.c_str()) != 0 && errno != ENOENT) return UniqueFd();
+  }
+  errno = EEXIST;
+  return UniqueFd();
+}
+
+// Replaces the file `target` (no link) so that a power cut leaves either the
+// old complete text or the new one, never a torn file: the new text goes to a
+// file of its own beside it, with the old file's mode and owner, reaches the
+// flash, takes the name in one rename, and the directory entry is made
+// durable. Every failure removes that file again and leaves the document as
+// it was (errno set).
+bool ReplaceDocument(const std::string& target, const std::string& text, const struct stat& old_file) {
+  const std::string temporary = target + ".tmp";
+  UniqueFd fd(CreateAsideFile(temporary));
   if (!fd.valid()) return false;
-  if (!WriteAll(fd.get(), text) || fsync(fd.get()) != 0 || rename(temporary.c_str(), path.c_str()) != 0) {
+  struct stat made {};
+  // An owner this process may not give (it is not root) leaves the file its
+  // own; the text still goes out, readable as the mode says.
+  if (fstat(fd.get(), &made) == 0 && (made.st_uid != old_file.st_uid || made.st_gid != old_file.st_gid)) {
+    (void)!fchown(fd.get(), old_file.st_uid, old_file.st_gid);
+  }
+  // Set after the owner: a change of owner clears the set-id bits.
+  if (fchmod(fd.get(), old_file.st_mode & 07777) != 0 || !WriteAll(fd.get(), text) || fsync(fd.get()) != 0 ||
+      rename(temporary.c_str(), target.c_str()) != 0) {
     int saved = errno;
     unlink(temporary.c_str());
     errno = saved;
     return false;
   }
-  UniqueFd directory(open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd directory(open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   // The rename is done; a directory that cannot be synced only leaves its
   // durability to the file system's next commit.
   if (directory.valid()) fsync(directory.get());
@@ -150,26 +200,32 @@ int ConfigManager::UpdateConfigBy(ConfigType type, rapidjson::Document* /*docume
     zq_error("Failed found config %s\n", ConfigFileName(type).c_str());
     return -1;
   }
-  std::string text = Utils::DocumentToString(*stored);
+  ConfigWrite written = WriteConfigFile(path, Utils::DocumentToString(*stored));
+  if (written == ConfigWrite::kNotOpened) {
+    zq_error("Write file %s failed with %s\n", path.c_str(), strerror(errno));
+    return -1;
+  }
+  if (written == ConfigWrite::kNotWritten) {
+    zq_error("Write file %s failed with %s\n", path.c_str(), strerror(errno));
+    zq_error("Failed to write file %s with %d\n", path.c_str(), -1);
+    return -1;
+  }
+  return 0;
+}
 
+ConfigWrite ConfigManager::WriteConfigFile(const std::string& path, const std::string& text) {
   // The lock stays on the document for the whole replacement, so a process
   // that holds it (reading or writing) makes the write fail at once instead
   // of waiting. Processes that open the document after the rename see the
   // new file; the old one, still locked, is only released once it is gone.
   UniqueFd fd(OpenLockedDocument(path));
-  if (!fd.valid() && errno != EWOULDBLOCK && errno != EAGAIN) {
-    zq_error("Write file %s failed with %s\n", path.c_str(), strerror(errno));
-    return -1;
-  }
-  struct stat info {};
-  mode_t mode = fd.valid() && fstat(fd.get(), &info) == 0 ? (info.st_mode & 07777) : 0644;
-  if (!fd.valid() || !ReplaceDocument(path, text, mode)) {
-    zq_error("Write file %s failed with %s\n", path.c_str(), strerror(errno));
-    zq_error("Failed to write file %s with %d\n", path.c_str(), -1);
-    return -1;
-  }
+  if (!fd.valid()) return errno == EWOULDBLOCK || errno == EAGAIN ? ConfigWrite::kNotWritten : ConfigWrite::kNotOpened;
+  struct stat old_file {};
+  if (fstat(fd.get(), &old_file) != 0) return ConfigWrite::kNotWritten;
+  const std::string target = LockedFileBehind(path, fd.get());
+  if (target.empty() || !ReplaceDocument(target, text, old_file)) return ConfigWrite::kNotWritten;
   flock(fd.get(), LOCK_UN);
-  return 0;
+  return ConfigWrite::kWritten;
 }
 
 void ConfigManager::LoadConfigs(std::string directory) {

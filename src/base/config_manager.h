@@ -20,6 +20,13 @@ enum ConfigType {
 // File name of a document type; "" for a number outside the table.
 std::string ConfigFileName(int type);
 
+// How a configuration file write ended.
+enum class ConfigWrite {
+  kWritten,
+  kNotOpened,   // the document could not be opened (errno set)
+  kNotWritten,  // its lock was held elsewhere, or the new text could not replace it (errno set)
+};
+
 class ConfigManager {
  public:
   static ConfigManager* GetInstance();
@@ -31,6 +38,13 @@ class ConfigManager {
   int UpdateConfigBy(ConfigType type, rapidjson::Document* document);
   // (Re)loads every document from `directory` (or from $ConfigPath).
   void LoadConfigs(std::string directory);
+
+  // Replaces the file at `path` (or the file a link there leads to, the link
+  // staying) with `text`, keeping its mode and owner, under the document's
+  // exclusive lock, so that the file holds the old or the new complete text
+  // at every moment. Logs nothing. UpdateConfigBy writes through it; a text
+  // whose save failed can be saved again through it later.
+  static ConfigWrite WriteConfigFile(const std::string& path, const std::string& text);
 
  private:
   ConfigManager();

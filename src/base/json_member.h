@@ -15,17 +15,17 @@
 namespace zq_camera_service {
 namespace json {
 
-// Outside text: parsed iteratively, so nesting depth cannot grow the stack,
-// and refused unless it is valid UTF-8. A string that is not could only be
-// stored or written on as bytes no strict reader accepts (a rotated key
-// holding FF FE would leave BaseConfig.json unreadable to them), and a key
-// that cannot be stored faithfully cannot be rotated safely.
+// Outside text that is itself written on as a document (the upgrade's
+// version document): parsed iteratively, so nesting depth cannot grow the
+// stack, and refused unless every string is valid UTF-8, since a document
+// holding other bytes would be unreadable to strict readers.
 constexpr unsigned kOutsideTextFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag;
-// Outside text of the camera software, whose strings are only matched or
-// shown, never stored (its IPC replies, its face lists): its strings are
-// taken as bytes. It may write text in another encoding; a reply whose
-// request id can no longer be read would leave its caller waiting for good,
-// and a face list would be lost for a name nobody reads.
+// Outside text whose strings are matched, shown or sent back rather than
+// stored whole: the cloud's replies, the camera software's IPC replies and
+// face lists. Parsed iteratively, strings taken as bytes: peers write texts
+// in legacy encodings, and a reply refused for a note nobody stores would
+// lose the command or the period beside it (or leave a caller waiting for
+// good). A string that is stored is checked where it is stored (ValidUtf8).
 constexpr unsigned kOutsideBytesFlags = rapidjson::kParseIterativeFlag;
 // Configuration files: white space skipped, text after the first value
 // ignored. Their bytes are taken as they are: a file written before texts

@@ -2,8 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <unistd.h>
@@ -85,9 +87,26 @@ void zq_flog(int level, char* text) {
       info.st_size + static_cast<off_t>(line.size()) > kLogFileLimit) {
     // The full file becomes the older generation, replacing the one before.
     fclose(file);
-    rename(path.c_str(), (path + ".1").c_str());
-    file = fopen(path.c_str(), "a");
-    if (file == nullptr) return;
+    const std::string older = path + ".1";
+    if (rename(path.c_str(), older.c_str()) == 0) {
+      file = fopen(path.c_str(), "a");
+      if (file == nullptr) return;
+    } else {
+      // A read-only or full directory, or a busy older name: the file is
+      // emptied instead, so it never grows past its bound, and the move is
+      // tried again only when it is full again, not for every line.
+      const int move_error = errno;
+      file = fopen(path.c_str(), "a");
+      if (file == nullptr) return;
+      if (ftruncate(fileno(file), 0) != 0) {
+        fclose(file);
+        return;
+      }
+      std::string note = "Log file " + path + " could not be moved to " + older + " (" + strerror(move_error) +
+                         "), its earlier lines were dropped\n";
+      note = zq_format_record_line(1, note.c_str());
+      fwrite(note.data(), 1, note.size(), file);
+    }
   }
   fwrite(line.data(), 1, line.size(), file);
   fclose(file);

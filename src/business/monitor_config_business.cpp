@@ -152,7 +152,7 @@ int MonitorConfigBusiness::Exchange(const std::string& body, const std::string& 
 std::string MonitorConfigBusiness::ComposePostHeartbeatHeader(rapidjson::Document& header) {
   return kw_cloud::HeartbeatBody(header, device_id, [this](int level, int type, const std::string& message,
                                                            int64_t time, rapidjson::Document::AllocatorType& allocator) {
-    return AddObject(level, type, message, static_cast<int>(time), allocator);
+    return AddObject(level, type, message, time, allocator);
   });
 }
 
@@ -164,11 +164,11 @@ std::string MonitorConfigBusiness::ComposePostMonitorHeader(rapidjson::Document&
   return kw_cloud::MonitorBody(header, device_id, cpu, disk,
                                [this](int level, int type, const std::string& message, int64_t time,
                                       rapidjson::Document::AllocatorType& allocator) {
-                                 return AddObject(level, type, message, static_cast<int>(time), allocator);
+                                 return AddObject(level, type, message, time, allocator);
                                });
 }
 
-rapidjson::Value MonitorConfigBusiness::AddObject(int level, int type, std::string message, int time,
+rapidjson::Value MonitorConfigBusiness::AddObject(int level, int type, std::string message, int64_t time,
                                                   rapidjson::MemoryPoolAllocator<rapidjson::CrtAllocator>& allocator) {
   return kw_cloud::ReportItem(level, type, message, time, allocator);
 }

@@ -45,8 +45,9 @@ class MonitorConfigBusiness : public BaseBusiness {
   std::string ComposePostMonitorHeader(rapidjson::Document& header);
   std::string ComposePostWarningHeader(rapidjson::Document& header);
   // One report item: "Level", "Type", "Msg" (a copy of `message`, from
-  // `allocator`) and "Time", in this order.
-  rapidjson::Value AddObject(int level, int type, std::string message, int time,
+  // `allocator`) and "Time", in this order. `time` is Unix seconds, which
+  // outgrow 32 bits in 2038.
+  rapidjson::Value AddObject(int level, int type, std::string message, int64_t time,
                              rapidjson::MemoryPoolAllocator<rapidjson::CrtAllocator>& allocator);
   // Whether a warning report is due; no condition defines one, so never.
   int CheckWarning();

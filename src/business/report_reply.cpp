@@ -15,9 +15,12 @@ ReportReply ReadReportReply(std::string_view text) {
     return reply;
   }
   // The parser takes a NUL byte for the end of the text, so anything after
-  // one would go unseen; JSON text never holds a raw NUL.
+  // one would go unseen; JSON text never holds a raw NUL. Nothing of a reply
+  // is stored, so its strings are taken as bytes: a note in a legacy
+  // encoding must not cost the period or the picture command beside it.
   rapidjson::Document document;
-  if (text.find('\0') != std::string_view::npos || !json::Parse<json::kOutsideTextFlags>(document, text.data(), text.size())) {
+  if (text.find('\0') != std::string_view::npos ||
+      !json::Parse<json::kOutsideBytesFlags>(document, text.data(), text.size())) {
     reply.result = -2;
     return reply;
   }

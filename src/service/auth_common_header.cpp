@@ -75,12 +75,17 @@ int AuthService::GetMessageToCompose(rapidjson::Document& document) {
   const rapidjson::Document& reply = auth_reply;
   const rapidjson::Value* response = json::GetObject(reply, "Response");
   if (response == nullptr || json::Find(*response, "Error") != nullptr) return -1;
+  // Before this exchange with the cloud, a rotated key that could not be
+  // saved gets another chance.
+  SaveUnsavedRotation();
 
   std::string now = Utils::GetTimeStamp();
   std::string header_signature = GetSignature(cloud_key, mac, now);
   std::string text = ComposeNewMessage(reply, cloud_key, mac, header_signature, now);
-  // On a parse error RapidJSON leaves the document as it was.
-  if (!json::Parse<json::kOutsideTextFlags>(document, text.data(), text.size())) {
+  // On a parse error RapidJSON leaves the document as it was. The reply's
+  // texts are bytes as the cloud sent them (a company name in a legacy
+  // encoding goes back as it came).
+  if (!json::Parse<json::kOutsideBytesFlags>(document, text.data(), text.size())) {
     zq_error("Parse response failed\n");
   }
   return 0;

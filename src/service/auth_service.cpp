@@ -1,5 +1,7 @@
 #include "service/auth_service.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -24,11 +26,30 @@ const char* const kRotatedIntegerKeys[] = {"GetConfTimeGap", "HeartbeatGap", "He
 constexpr int kUpdateKeyTime = 90;
 constexpr int kOldKeyExpireTime = 10;
 
+// The reply's texts the rotation would write, by the name they have in the
+// reply: "Key" (stored as "NewKey") and the text settings, each only when
+// it is text and BaseConfig.json has the member it goes to. The first that
+// is not valid UTF-8, or null when every one is.
+const char* FirstStoredTextNotUtf8(const rapidjson::Value& response, const rapidjson::Value& base) {
+  auto not_utf8 = [&](const char* reply_name, const char* stored_name) {
+    const rapidjson::Value* value = json::Find(response, reply_name);
+    return value != nullptr && value->IsString() && json::Find(base, stored_name) != nullptr &&
+           !json::ValidUtf8(value->GetString(), value->GetStringLength());
+  };
+  if (not_utf8("Key", "NewKey")) return "Key";
+  for (const char* name : kRotatedTextKeys) {
+    if (not_utf8(name, name)) return name;
+  }
+  return nullptr;
+}
+
 // Parses exactly `length` reply bytes. Some back ends put a UTF-8 byte order
 // mark in front of the object. A NUL byte cannot stand in valid JSON text,
 // and the parser would take one for the end of the text and accept whatever
 // trails it, so a reply holding one does not parse. Neither does one nested
-// too deeply to be shown in the log.
+// too deeply to be shown in the log. Strings are taken as bytes: back ends
+// write message texts in legacy encodings, and only the texts the rotation
+// stores must be UTF-8 (checked there).
 bool ParseReply(rapidjson::Document& document, const char* data, size_t length) {
   static const char kByteOrderMark[] = "\xEF\xBB\xBF";
   if (length >= 3 && memcmp(data, kByteOrderMark, 3) == 0) {
@@ -36,7 +57,7 @@ bool ParseReply(rapidjson::Document& document, const char* data, size_t length) 
     length -= 3;
   }
   if (memchr(data, '\0', length) != nullptr) return false;
-  return json::ParseWritable<json::kOutsideTextFlags>(document, data, length);
+  return json::ParseWritable<json::kOutsideBytesFlags>(document, data, length);
 }
 
 std::string StringOr(const rapidjson::Value* object, const char* name, const std::string& fallback) {
@@ -259,6 +280,14 @@ void AuthService::writeMap(const std::string& used_key) {
   rapidjson::Document* base = nullptr;
   if (ConfigManager::GetInstance()->GetConfigBy(CONFIG_BASE, &base) != 0) return;
 
+  // BaseConfig.json stays strict JSON: a text that is not UTF-8 would make
+  // it unreadable to strict readers, and a half-rotated document (new key,
+  // old settings) would be worse than the old one, so nothing is written.
+  if (const char* name = FirstStoredTextNotUtf8(*response, *base)) {
+    zq_error("Rotated key not saved to base config: \"%s\" of the reply is not UTF-8 text\n", name);
+    return;
+  }
+
   for (const char* name : kRotatedTextKeys) {
     std::string text;
     if (json::GetString(*response, name, &text)) SetExistingString(*base, name, text);
@@ -276,6 +305,62 @@ void AuthService::writeMap(const std::string& used_key) {
 
   int rc = ConfigManager::GetInstance()->UpdateConfigBy(CONFIG_BASE, base);
   if (rc != 0) zq_error("Failed to save rotated key to base config %d\n", rc);
+  // Without a later save the next start would sign with the key the cloud
+  // has just replaced.
+  KeepUnsavedRotation(rc == 0, ConfigManager::GetInstance()->GetConfigPathBy(CONFIG_BASE),
+                      rc == 0 ? std::string() : Utils::DocumentToString(*base));
+}
+
+void AuthService::KeepUnsavedRotation(bool saved, const std::string& path, const std::string& text) {
+  std::lock_guard<std::mutex> lock(unsaved_mutex);
+  if (saved) {
+    unsaved = UnsavedRotation();
+  } else {
+    unsaved.path = path;
+    unsaved.text = text;
+    unsaved.delay = first_save_retry;
+    unsaved.next_try = std::chrono::steady_clock::now() + unsaved.delay;
+  }
+  save_pending.store(!saved);
+}
+
+void AuthService::SaveUnsavedRotation() {
+  if (!save_pending.load()) return;
+  std::string path;
+  std::string text;
+  {
+    std::lock_guard<std::mutex> lock(unsaved_mutex);
+    if (!save_pending.load() || save_in_progress || std::chrono::steady_clock::now() < unsaved.next_try) return;
+    save_in_progress = true;
+    path = unsaved.path;
+    text = unsaved.text;
+  }
+  // The file's own lock and write-aside guard the file; no lock of this
+  // service is held meanwhile.
+  const ConfigWrite written = ConfigManager::WriteConfigFile(path, text);
+  const int error = errno;
+  std::chrono::milliseconds delay{0};
+  {
+    std::lock_guard<std::mutex> lock(unsaved_mutex);
+    save_in_progress = false;
+    if (written == ConfigWrite::kWritten) {
+      // A rotation that came meanwhile replaced (or cleared) what was tried.
+      if (unsaved.text == text) {
+        unsaved = UnsavedRotation();
+        save_pending.store(false);
+      }
+    } else {
+      unsaved.delay = std::min(std::max(unsaved.delay * 2, first_save_retry), kLongestSaveRetry);
+      unsaved.next_try = std::chrono::steady_clock::now() + unsaved.delay;
+      delay = unsaved.delay;
+    }
+  }
+  if (written == ConfigWrite::kWritten) {
+    zq_info("Rotated key saved to base config\n");
+  } else {
+    zq_error("Rotated key still not saved to base config: write file %s failed with %s, next try in %lld s\n",
+             path.c_str(), strerror(error), static_cast<long long>((delay.count() + 999) / 1000));
+  }
 }
 
 }  // namespace zq_camera_service

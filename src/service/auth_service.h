@@ -58,7 +58,10 @@ class AuthService : public BaseService {
   // The key rotation into BaseConfig.json, given the key the accepted request
   // was signed with. Writes only when the reply's key is new and not empty;
   // only members BaseConfig already has are changed, and a reply member that
-  // is missing or of another type leaves the stored value as it is.
+  // is missing or of another type leaves the stored value as it is. Nothing
+  // is written when a text it would store is not valid UTF-8 (the file must
+  // stay strict JSON). A save that fails is tried again before later headers
+  // (see GetMessageToCompose) until it lands.
   void writeMap(const std::string& used_key);
 
   // --- Common header ---------------------------------------------------------
@@ -79,6 +82,9 @@ class AuthService : public BaseService {
   // - Read the members through type-checked access (base/json_member.h) all
   //   the same: a document whose composed text did not parse is left as it
   //   was, with the result 0.
+  // - When the rotated key could not be saved, the first caller whose turn
+  //   has come (a back-off after each failed try) saves it again first; the
+  //   others go on without waiting.
   int GetMessageToCompose(rapidjson::Document& document);
   // Lower-case hexadecimal MD5 of "Key=" + key + "&Mac=" + mac + "&TimeStamp=" + timestamp.
   static std::string GetSignature(const std::string& key, const std::string& mac, const std::string& timestamp);
@@ -106,6 +112,14 @@ class AuthService : public BaseService {
 
   // Tests shorten the 2 s pause between attempts.
   void SetRetryDelay(std::chrono::milliseconds delay) { retry_delay = delay; }
+  // Tests shorten the pause before the first new try of a failed key save
+  // (each failed try doubles it, up to kLongestSaveRetry).
+  void SetSaveRetryDelay(std::chrono::milliseconds delay) { first_save_retry = delay; }
+  // Whether a rotated key still waits to be saved.
+  bool RotatedKeySavePending() const { return save_pending.load(); }
+
+  static constexpr std::chrono::milliseconds kFirstSaveRetry{2000};
+  static constexpr std::chrono::milliseconds kLongestSaveRetry{60000};
 
  private:
   // Takes the current RequestId and advances the counter in one atomic step.
@@ -113,6 +127,12 @@ class AuthService : public BaseService {
   void HandOverAnnouncedUpdate(const rapidjson::Value& response);
   // Sleeps for the retry delay; false when StopService ended the wait.
   bool WaitBeforeRetry();
+  // Remembers the text of a rotation whose save failed, or forgets an
+  // earlier one when the save of a later rotation went through.
+  void KeepUnsavedRotation(bool saved, const std::string& path, const std::string& text);
+  // Saves a remembered rotation when its next try is due and no other thread
+  // is at it; one line for each try.
+  void SaveUnsavedRotation();
 
   std::string cloud_key;
   std::atomic<int32_t> request_counter{1};
@@ -125,6 +145,25 @@ class AuthService : public BaseService {
   rapidjson::Document auth_reply;
 
   std::chrono::milliseconds retry_delay{kRetrySeconds * 1000};
+
+  // A rotated key whose save failed: the complete document text as the
+  // rotation made it, and the path it goes to, taken on the main thread when
+  // the save failed, so the threads that try again never read the shared
+  // document (which a reload may replace by the old one from the flash).
+  // Guarded by unsaved_mutex; only one thread at a time tries the save
+  // (save_in_progress) and none holds the mutex while it does.
+  struct UnsavedRotation {
+    std::string path;
+    std::string text;
+    std::chrono::steady_clock::time_point next_try;
+    std::chrono::milliseconds delay{0};
+  };
+  std::mutex unsaved_mutex;
+  UnsavedRotation unsaved;
+  bool save_in_progress = false;
+  // Set while `unsaved` holds a rotation; read without the mutex on every header.
+  std::atomic<bool> save_pending{false};
+  std::chrono::milliseconds first_save_retry{kFirstSaveRetry};
   std::mutex stop_mutex;
   std::condition_variable stop_cond;
   bool stop_requested = false;

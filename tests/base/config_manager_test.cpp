@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 
 #include "base/utils.h"
 #include "support/files.h"
@@ -303,6 +304,145 @@ TEST_F(ConfigManagerTest, UpdateWithoutRoomInTheDirectoryKeepsTheDocument) {
   EXPECT_EQ(WriteFailureLines(path, "Is a directory"), log);
   EXPECT_EQ(kOriginalBase, zq_test::ReadFile(path));
   rmdir((path + ".tmp").c_str());
+}
+
+// Whatever stands at the name the new text is first written to, nothing
+// it leads to is opened or written: a link planted there by a process of
+// the device cannot turn the key rotation into a write of another file.
+TEST_F(ConfigManagerTest, WhateverStandsAtTheTemporaryNameIsNeverFollowedOrWritten) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& temporary, const std::string& victim)> plant;
+    bool victim_exists_after;  // the planted thing pointed at a file that must stay as it was
+  };
+  const Case cases[] = {
+      {"link to a file", [](const std::string& t, const std::string& v) { ASSERT_EQ(0, symlink(v.c_str(), t.c_str())); },
+       true},
+      {"hard link to a file", [](const std::string& t, const std::string& v) { ASSERT_EQ(0, link(v.c_str(), t.c_str())); },
+       true},
+      {"dangling link", [](const std::string& t, const std::string& v) {
+         unlink(v.c_str());
+         ASSERT_EQ(0, symlink(v.c_str(), t.c_str()));
+       },
+       false},
+      {"fifo", [](const std::string& t, const std::string&) { ASSERT_EQ(0, mkfifo(t.c_str(), 0644)); }, true},
+      {"leftover of a killed writer", [](const std::string& t, const std::string&) {
+         zq_test::WriteFile(t, std::string(5000, '{'));
+       },
+       true},
+  };
+  zq_test::TempDir elsewhere("zqvictim");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    rapidjson::Document* document = LoadAndEditKey("rotated");
+    ASSERT_NE(nullptr, document);
+    const std::string path = dir_ / "BaseConfig.json";
+    const std::string victim = elsewhere / "victim";
+    const std::string victim_text = "victim's own text, longer than the document's";
+    zq_test::WriteFile(victim, victim_text);
+    c.plant(path + ".tmp", victim);
+    ASSERT_EQ(0, manager_->UpdateConfigBy(CONFIG_BASE, document));
+    EXPECT_EQ("{\n    \"Key\": \"rotated\"\n}", zq_test::ReadFile(path));
+    if (c.victim_exists_after) {
+      EXPECT_EQ(victim_text, zq_test::ReadFile(victim));
+    } else {
+      EXPECT_FALSE(zq_test::FileExists(victim)) << "a dangling link's target was created";
+    }
+    struct stat info {};
+    EXPECT_NE(0, lstat((path + ".tmp").c_str(), &info)) << "something is left at the temporary name";
+    ASSERT_EQ(0, lstat(path.c_str(), &info));
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    unlink(victim.c_str());
+  }
+}
+
+// The new text takes the old file's place with its mode, whatever the
+// process's umask, and its owner.
+TEST_F(ConfigManagerTest, ReplacedDocumentKeepsItsModeAndOwner) {
+  const mode_t saved_umask = umask(022);
+  for (mode_t mode : {0664, 0666, 0640, 0600}) {
+    SCOPED_TRACE(mode);
+    rapidjson::Document* document = LoadAndEditKey("rotated");
+    ASSERT_NE(nullptr, document);
+    const std::string path = dir_ / "BaseConfig.json";
+    ASSERT_EQ(0, chmod(path.c_str(), mode));
+    const bool root = geteuid() == 0;
+    if (root) {
+      ASSERT_EQ(0, chown(path.c_str(), 4321, 4322));
+    }
+    ASSERT_EQ(0, manager_->UpdateConfigBy(CONFIG_BASE, document));
+    EXPECT_EQ("{\n    \"Key\": \"rotated\"\n}", zq_test::ReadFile(path));
+    struct stat info {};
+    ASSERT_EQ(0, stat(path.c_str(), &info));
+    EXPECT_EQ(mode, info.st_mode & 07777u);
+    if (root) {
+      EXPECT_EQ(4321u, info.st_uid);
+      EXPECT_EQ(4322u, info.st_gid);
+    }
+  }
+  umask(saved_umask);
+}
+
+// Integrators keep the settings on another partition and link the document
+// there: the link stays, the file it leads to takes the new text, and the
+// file keeps its mode and owner.
+TEST_F(ConfigManagerTest, DocumentThatIsALinkStaysALinkAndItsTargetTakesTheText) {
+  struct Case {
+    const char* name;
+    bool relative;  // the link names its target relative to its own directory
+    bool chained;   // the link leads to another link, which leads to the file
+  };
+  const Case cases[] = {{"absolute link", false, false}, {"relative link", true, false}, {"link to a link", false, true}};
+  const mode_t saved_umask = umask(022);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    zq_test::TempDir partition("zqpartition");
+    // A relative link leads into a directory beside it, an absolute one to another tree.
+    const std::string target = (c.relative ? dir_.path() : partition.path()) + "/settings/BaseConfig.json";
+    zq_test::WriteFile(target, kOriginalBase);
+    ASSERT_EQ(0, chmod(target.c_str(), 0664));
+    const bool root = geteuid() == 0;
+    if (root) {
+      ASSERT_EQ(0, chown(target.c_str(), 4321, 4322));
+    }
+    std::string first_hop = target;
+    if (c.chained) {
+      first_hop = partition / "hop.json";
+      ASSERT_EQ(0, symlink(target.c_str(), first_hop.c_str()));
+    }
+    const std::string path = dir_ / "BaseConfig.json";
+    unlink(path.c_str());
+    const std::string link_text = c.relative ? "settings/BaseConfig.json" : first_hop;
+    ASSERT_EQ(0, symlink(link_text.c_str(), path.c_str()));
+    Load(Dir());
+    rapidjson::Document* document = nullptr;
+    ASSERT_EQ(0, manager_->GetConfigBy(CONFIG_BASE, &document));
+    (*document)["Key"].SetString("rotated-through-the-link");
+
+    ASSERT_EQ(0, manager_->UpdateConfigBy(CONFIG_BASE, document));
+    struct stat info {};
+    ASSERT_EQ(0, lstat(path.c_str(), &info));
+    EXPECT_TRUE(S_ISLNK(info.st_mode)) << "the link was replaced by a file";
+    char read_back[4096] = {0};
+    ASSERT_GT(readlink(path.c_str(), read_back, sizeof read_back - 1), 0);
+    EXPECT_EQ(link_text, std::string(read_back));
+    if (c.chained) {
+      ASSERT_EQ(0, lstat(first_hop.c_str(), &info));
+      EXPECT_TRUE(S_ISLNK(info.st_mode));
+    }
+    EXPECT_EQ("{\n    \"Key\": \"rotated-through-the-link\"\n}", zq_test::ReadFile(target));
+    ASSERT_EQ(0, lstat(target.c_str(), &info));
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(0664u, info.st_mode & 07777u) << "the document keeps its mode";
+    if (root) {
+      EXPECT_EQ(4321u, info.st_uid) << "the document keeps its owner";
+      EXPECT_EQ(4322u, info.st_gid);
+    }
+    // Nothing is left beside the link or beside the file it leads to.
+    EXPECT_NE(0, lstat((path + ".tmp").c_str(), &info));
+    EXPECT_NE(0, lstat((target + ".tmp").c_str(), &info));
+  }
+  umask(saved_umask);
 }
 
 }  // namespace

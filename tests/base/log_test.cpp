@@ -1,13 +1,16 @@
 #include "base/log.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/child_process.h"
 #include "support/files.h"
 #include "support/log_settings.h"
 #include "support/stdout_capture.h"
@@ -213,6 +216,57 @@ TEST_F(LogSinkTest, ThreadsLoggingAcrossAMoveLoseNoLineAndKeepOneGeneration) {
   }
   EXPECT_FALSE(zq_test::FileExists(dir_ / "log_daemon.txt.1.1"));
   unlink((dir_ / "log_daemon.txt.1").c_str());
+}
+
+// The older generation's name cannot be taken (a directory stands there, as
+// a read-only or full directory or a busy name would refuse the move): the
+// file is emptied instead, said once per failed move, and never grows past
+// its bound however many lines come.
+TEST_F(LogSinkTest, FileThatCannotBeMovedAsideIsEmptiedAndKeepsItsBound) {
+  const size_t kLimit = 1024 * 1024;
+  const std::string path = dir_ / "log_daemon.txt";
+  const std::string older = path + ".1";
+  ASSERT_EQ(0, mkdir(older.c_str(), 0755));
+  zq_test::WriteFile(older + "/kept", "what stands at the older name");
+  zq_test::WriteFile(path, std::string(kLimit - 10, 'f'));
+  ScopedLogSettings settings(1, 1, "x");
+  const std::string note = "ERROR: Log file " + path + " could not be moved to " + older + " (Is a directory)";
+  // Some 2.3 MiB of lines of about 270 bytes: the file fills up three times.
+  const std::string payload(200, 'p');
+  const int kLines = 9000;
+  size_t largest = 0;
+  size_t previous = kLimit - 10;
+  size_t notes = 0;
+  for (int i = 0; i < kLines; ++i) {
+    zq_error("line %d %s\n", i, payload.c_str());
+    struct stat info {};
+    ASSERT_EQ(0, stat(path.c_str(), &info));
+    const size_t size = static_cast<size_t>(info.st_size);
+    largest = std::max(largest, size);
+    // An emptied file starts with the note, then this line.
+    if (size < previous) {
+      const std::string text = FileText();
+      EXPECT_EQ(1u, zq_test::CountOccurrences(text, note)) << text;
+      EXPECT_NE(std::string::npos, text.find("line " + std::to_string(i) + " ")) << text;
+      ++notes;
+    }
+    previous = size;
+  }
+  EXPECT_LE(largest, kLimit);
+  EXPECT_EQ(3u, notes) << "the file was emptied once per time it filled up";
+  const std::string text = FileText();
+  EXPECT_NE(std::string::npos, text.find("line " + std::to_string(kLines - 1) + " ")) << "the last line is kept";
+  EXPECT_EQ(1u, zq_test::CountOccurrences(text, note));
+  EXPECT_EQ("what stands at the older name", zq_test::ReadFile(older + "/kept"));
+
+  // Once the name is free again, the next full file moves there as before.
+  unlink((older + "/kept").c_str());
+  ASSERT_EQ(0, rmdir(older.c_str()));
+  zq_test::WriteFile(path, std::string(kLimit - 10, 'g'));
+  zq_error("moved\n");
+  EXPECT_EQ(std::string(kLimit - 10, 'g'), zq_test::ReadFile(older));
+  EXPECT_EQ(std::string::npos, FileText().find("could not be moved"));
+  unlink(older.c_str());
 }
 
 }  // namespace

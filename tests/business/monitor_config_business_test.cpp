@@ -176,6 +176,40 @@ TEST_F(MonitorConfigBusinessTest, HandleResponseByTable) {
   EXPECT_EQ(0u, business_.timer_periods.count(TIMER_MONITOR_REPORT));
 }
 
+// Past January 2038 Unix time no longer fits 32 bits; a board whose time_t
+// has 64 bits keeps counting, and so must the reports.
+TEST_F(MonitorConfigBusinessTest, ReportItemsCarryTimesPast2038) {
+  ASSERT_EQ(0, StartWith("{\"HeartbeatGap\":10,\"HelloTimeGap\":20,\"DeviceId\":\"d\"}"));
+  const int64_t times[] = {2147483647LL, 2147483648LL, 4102444800LL /* 2100 */, 253402300799LL /* 9999 */};
+  for (int64_t time : times) {
+    SCOPED_TRACE(time);
+    rapidjson::Document document;
+    document.SetObject();
+    rapidjson::Value item = business_.AddObject(4, 10000, "{\"v\":10000}", time, document.GetAllocator());
+    ASSERT_TRUE(item.IsObject());
+    ASSERT_TRUE(item["Time"].IsInt64());
+    EXPECT_EQ(time, item["Time"].GetInt64());
+
+    // From the header's "TimeStamp" into every item of both bodies.
+    rapidjson::Document header;
+    header.Parse(("{\"Key\":\"k\",\"TimeStamp\":" + std::to_string(time) + "}").c_str());
+    ASSERT_FALSE(header.HasParseError());
+    size_t items = 0;
+    for (const std::string& text :
+         {business_.ComposePostHeartbeatHeader(header), business_.ComposePostMonitorHeader(header)}) {
+      rapidjson::Document body;
+      body.Parse(text.c_str());
+      ASSERT_TRUE(body.IsObject() && body.HasMember("InfoSet") && body["InfoSet"].IsArray()) << text;
+      for (const auto& each : body["InfoSet"].GetArray()) {
+        ASSERT_TRUE(each["Time"].IsInt64()) << text;
+        EXPECT_EQ(time, each["Time"].GetInt64()) << text;
+        ++items;
+      }
+    }
+    EXPECT_EQ(4u, items);
+  }
+}
+
 // The reports against the cloud fake, after an authentication in this process.
 class MonitorConfigReportsTest : public ::testing::Test {
  protected:

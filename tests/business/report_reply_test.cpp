@@ -25,10 +25,17 @@ TEST(ReportReply, Table) {
       {"blank only", "  \n", -2, false, false, 0, false, 0},
       {"trailing text", "{\"Response\":{\"ReportGap\":4}} x", -2, false, false, 0, false, 0},
       {"two values", "{\"Response\":{}}{}", -2, false, false, 0, false, 0},
-      // Undecodable like any other text that is not JSON.
-      {"not UTF-8", "{\"Response\":{\"ReportGap\":4,\"Note\":\"\xFF\xFE\"}}", -2, false, false, 0, false, 0},
-      {"escape that is no character", "{\"Response\":{\"ReportGap\":4,\"Note\":\"\\uDC00\"}}", -2, false, false, 0,
-       false, 0},
+      // Nothing of a reply is stored: a note in another encoding than UTF-8
+      // costs nothing of what stands beside it.
+      {"not UTF-8", "{\"Response\":{\"ReportGap\":4,\"Note\":\"\xFF\xFE\"}}", 0, true, false, 0, true, 4},
+      {"legacy two-byte text beside a command",
+       "{\"Response\":{\"ExtMsg\":{\"cmd\":\"CatchCameraPic\",\"actid\":5},\"ReportGap\":30,\"Note\":\"\xB2\xE2\"}}", 0,
+       true, true, 5, true, 30},
+      {"legacy text in the refusal", "{\"Response\":{\"Error\":{\"Code\":\"E\",\"Message\":\"\xB2\xE2\"}}}", -3, true,
+       false, 0, false, 0},
+      {"escape that is no character", "{\"Response\":{\"ReportGap\":4,\"Note\":\"\\uDC00\"}}", 0, true, false, 0,
+       true, 4},
+      {"not UTF-8 and not JSON", "{\"Response\":{\"ReportGap\":4,\"Note\":\"\xFF\xFE}}", -2, false, false, 0, false, 0},
       {"UTF-8 text", "{\"Response\":{\"ReportGap\":4,\"Note\":\"caf\xC3\xA9\"}}", 0, true, false, 0, true, 4},
       {"trailing blanks", "{\"Response\":{\"ReportGap\":4}} \r\n", 0, true, false, 0, true, 4},
       {"bare status code", "404", 0, false, false, 0, false, 0},

@@ -3,6 +3,9 @@
 // every log line (standard output and collector batches).
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -195,31 +198,124 @@ TEST_F(AuthProcessTest, NoLogBatchCarriesTheKey) {
   EXPECT_EQ(std::string::npos, out.find("rotated-key")) << out;
 }
 
-TEST_F(AuthProcessTest, KeyThatIsNotUtf8IsRefusedAndAValidOneStoredForStrictReaders) {
+// Whether python3's json module, a strict reader, reads the file.
+bool StrictReaderReads(const std::string& path) {
+  const std::string command =
+      "python3 -c 'import json,sys; json.load(open(sys.argv[1], encoding=\"utf-8\"))' '" + path + "' 2>/dev/null";
+  return std::system(command.c_str()) == 0;
+}
+
+// The accepting reply with `member` (a name, a colon and a value) put first in "Response".
+CloudBackendFake::BodyShape WithResponseMember(const std::string& member) {
+  return [member](const std::string& body) {
+    const std::string open = "{\"Response\":{";
+    if (body.compare(0, open.size(), open) != 0) return body + " <no Response>";
+    return open + member + "," + body.substr(open.size());
+  };
+}
+
+// Back ends that write their message texts in a legacy two-byte encoding
+// put such bytes in members the device only logs.
+TEST_F(AuthProcessTest, LegacyTextInAMemberThatIsNotStoredDoesNotStopTheRotation) {
   CloudSettings settings;
-  settings.key = "\xFF\xFE";
+  settings.key = "rotated-key";
   CloudBackendFake cloud("initial-key", settings);
-  zq_test::WriteCloudConfigs(root_, cloud, 3);
-  const std::string stored = root_.ReadBaseConfig();
-  cloud.QueueAuthAccept();
-  cloud.QueueAuthAccept();
+  root_.WriteBaseConfig(zq_test::CloudBaseConfig(cloud, 1, 2));
+  root_.WriteVersionConfig(zq_test::VersionConfig(3));
+  cloud.QueueAuthAcceptShaped(WithResponseMember("\"Message\":\"\xB2\xE2\xCA\xD4\""));
+  StartCameraPeer();
   auto service = StartService();
 
-  // The key cannot be stored faithfully: the reply counts as undecodable.
-  ASSERT_TRUE(service->WaitForStdout("Service | ERROR: Failed to request auth message 83886081\n", 10s))
-      << service->Stdout();
-  EXPECT_EQ(1u, zq_test::CountOccurrences(service->Stdout(), "Service | ERROR: Parse json failed\n"));
-  EXPECT_EQ(stored, root_.ReadBaseConfig());
-  settings.key = "k\xC3\xA9y-\xF0\x9F\x98\x80";
-  cloud.SetSettings(settings);
-
-  // The retry 2 s later takes the valid multi-byte key.
-  ASSERT_TRUE(service->WaitForStdout("Request common config succeed!\n", 10s)) << service->Stdout();
+  ASSERT_TRUE(service->WaitForStdout("Request common config succeed!\n", 15s)) << service->Stdout();
+  EXPECT_EQ(1u, cloud.AuthRequests().size()) << service->Stdout();
+  EXPECT_EQ(std::string::npos, service->Stdout().find("Parse json failed")) << service->Stdout();
   const std::string config_path = root_.ConfigDir() + "BaseConfig.json";
+  EXPECT_NE(std::string::npos, root_.ReadBaseConfig().find("\"NewKey\": \"rotated-key\"")) << root_.ReadBaseConfig();
+  EXPECT_NE(std::string::npos, root_.ReadBaseConfig().find("\"OldKey\": \"initial-key\"")) << root_.ReadBaseConfig();
+  EXPECT_TRUE(StrictReaderReads(config_path)) << root_.ReadBaseConfig();
+
+  ASSERT_TRUE(cloud.WaitForReports(CloudBackendFake::kHeartbeatPath, 2, 15s)) << service->Stdout();
+  for (const auto& report : cloud.Reports(CloudBackendFake::kHeartbeatPath)) {
+    EXPECT_EQ("rotated-key", report.key);
+    EXPECT_TRUE(report.signature_valid) << report.raw.body;
+  }
+  EXPECT_TRUE(service->Running());
+}
+
+TEST_F(AuthProcessTest, RotatedKeyThatIsNotUtf8IsUsedButNotStoredAndAValidOneIsStored) {
+  CloudSettings settings;
+  settings.key = "rotated-\xFF\xFE-key";
+  CloudBackendFake cloud("initial-key", settings);
+  root_.WriteBaseConfig(zq_test::CloudBaseConfig(cloud, 1, 2));
+  root_.WriteVersionConfig(zq_test::VersionConfig(3));
+  const std::string stored = root_.ReadBaseConfig();
+  StartCameraPeer();
+  auto service = StartService();
+
+  // Accepted at once: the device signs with the key it was handed, but the
+  // key cannot be stored as strict JSON, so nothing of the reply is stored.
+  ASSERT_TRUE(service->WaitForStdout("Request common config succeed!\n", 15s)) << service->Stdout();
+  EXPECT_EQ(1u, cloud.AuthRequests().size());
+  EXPECT_EQ(1u, zq_test::CountOccurrences(
+                    service->Stdout(),
+                    "Service | ERROR: Rotated key not saved to base config: \"Key\" of the reply is not UTF-8 text\n"))
+      << service->Stdout();
+  EXPECT_EQ(std::string::npos, service->Stdout().find("Parse json failed")) << service->Stdout();
+  ASSERT_TRUE(cloud.WaitForReports(CloudBackendFake::kHeartbeatPath, 2, 15s)) << service->Stdout();
+  for (const auto& report : cloud.Reports(CloudBackendFake::kHeartbeatPath)) {
+    EXPECT_EQ(settings.key, report.key);
+    EXPECT_TRUE(report.signature_valid) << report.raw.body;
+  }
+  const std::string config_path = root_.ConfigDir() + "BaseConfig.json";
+  EXPECT_EQ(stored, root_.ReadBaseConfig());
+  EXPECT_TRUE(StrictReaderReads(config_path)) << root_.ReadBaseConfig();
+  service.reset();
+
+  // A restart signs with the key still stored; a valid multi-byte key is stored.
+  cloud.SetExpectedKey("initial-key");
+  settings.key = "k\xC3\xA9y-\xF0\x9F\x98\x80";
+  settings.heartbeat_gap = 1;
+  settings.hello_time_gap = 2;
+  cloud.SetSettings(settings);
+  StartCameraPeer();
+  service = StartService();
+  ASSERT_TRUE(service->WaitForStdout("Request common config succeed!\n", 15s)) << service->Stdout();
   EXPECT_NE(std::string::npos, root_.ReadBaseConfig().find("\"NewKey\": \"k\xC3\xA9y-\xF0\x9F\x98\x80\""));
-  const std::string strict_reader =
-      "python3 -c 'import json,sys; json.load(open(sys.argv[1], encoding=\"utf-8\"))' '" + config_path + "'";
-  EXPECT_EQ(0, std::system(strict_reader.c_str())) << root_.ReadBaseConfig();
+  EXPECT_TRUE(StrictReaderReads(config_path)) << root_.ReadBaseConfig();
+  EXPECT_TRUE(service->Running());
+}
+
+// An integrator keeps the settings on another partition and links the
+// document into the configuration directory; something planted links at the
+// names the new text is first written to. The rotation writes through the
+// link into the file it leads to, keeps its mode, and writes nothing else.
+TEST_F(AuthProcessTest, RotationThroughALinkedDocumentKeepsTheLinkAndWritesNothingElse) {
+  CloudSettings settings;
+  settings.key = "rotated-key";
+  CloudBackendFake cloud("initial-key", settings);
+  zq_test::WriteCloudConfigs(root_, cloud, 3);
+  const std::string link_path = root_.ConfigDir() + "BaseConfig.json";
+  const std::string target = root_ / "partition/settings.json";
+  zq_test::WriteFile(target, root_.ReadBaseConfig());
+  ASSERT_EQ(0, chmod(target.c_str(), 0664));
+  ASSERT_EQ(0, unlink(link_path.c_str()));
+  ASSERT_EQ(0, symlink(target.c_str(), link_path.c_str()));
+  const std::string victim = root_ / "victim.txt";
+  zq_test::WriteFile(victim, "not the configuration");
+  for (const std::string& planted : {link_path + ".tmp", target + ".tmp"}) {
+    ASSERT_EQ(0, symlink(victim.c_str(), planted.c_str()));
+  }
+  auto service = StartService();
+  ASSERT_TRUE(service->WaitForStdout("Request common config succeed!\n", 15s)) << service->Stdout();
+  EXPECT_EQ(std::string::npos, service->Stdout().find("Failed to save rotated key")) << service->Stdout();
+
+  struct stat info {};
+  ASSERT_EQ(0, lstat(link_path.c_str(), &info));
+  EXPECT_TRUE(S_ISLNK(info.st_mode)) << "the link was replaced by a file";
+  EXPECT_NE(std::string::npos, zq_test::ReadFile(target).find("\"NewKey\": \"rotated-key\"")) << zq_test::ReadFile(target);
+  ASSERT_EQ(0, stat(target.c_str(), &info));
+  EXPECT_EQ(0664u, info.st_mode & 07777u);
+  EXPECT_EQ("not the configuration", zq_test::ReadFile(victim));
   EXPECT_TRUE(service->Running());
 }
 

@@ -10,7 +10,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <random>
@@ -25,6 +27,7 @@
 #include "platform/platform.h"
 #include "support/cloud_backend.h"
 #include "support/files.h"
+#include "support/small_file_system.h"
 #include "support/upgrade_package.h"
 
 namespace {
@@ -226,6 +229,79 @@ TEST_F(FaultInjectionProcessTest, DiskFullWhileTheRotatedKeyIsWrittenKeepsThePre
   // The reports carry the key the accepted reply handed out: the device
   // works on with it for this run.
   EXPECT_EQ("rotated-key", cloud_->Reports(CloudBackendFake::kHeartbeatPath).back().key);
+}
+
+// Fills the file system holding `directory` with one file at `path`; false
+// when it could not be made or the file system never said it was full.
+bool FillUp(const std::string& path) {
+  FILE* file = fopen(path.c_str(), "w");
+  if (file == nullptr) return false;
+  const std::string block(4096, 'f');
+  bool full = false;
+  // A bounded loop: the file systems these tests fill hold well under 64 MiB.
+  for (int i = 0; i < 16384 && !full; ++i) {
+    full = fwrite(block.data(), 1, block.size(), file) != block.size() || fflush(file) != 0;
+  }
+  fclose(file);
+  return full;
+}
+
+// The configuration directory on a small file system of its own, full when
+// the cloud rotates the key: the save fails and leaves the old document;
+// once room is made, the rotated key lands without a restart.
+TEST_F(FaultInjectionProcessTest, KeyRotatedOnAFullFlashLandsOnceThereIsRoom) {
+  const std::string why = zq_test::PrivateMountsUnavailable();
+  if (!why.empty()) GTEST_SKIP() << why;
+  // The path without links: a link's absolute target would be resolved in
+  // this test's mounts, not in the service's, when read through /proc.
+  const std::string config_dir = std::filesystem::canonical(root_.ConfigDir()).string();
+  zq_test::TempDir seed("zqseed");
+  for (const char* name : {"BaseConfig.json", "VersionConfig.json"}) {
+    zq_test::WriteFile(seed / name, zq_test::ReadFile(config_dir + "/" + name));
+  }
+  zq_test::CloudSettings settings = cloud_->Settings();
+  settings.key = "rotated-key";
+  cloud_->SetSettings(settings);
+  // Every request is refused until the file system has been filled.
+  cloud_->SetExpectedKey("not-yet");
+
+  StartCameraPeer();
+  zq_test::SmallFileSystemCommand command =
+      zq_test::RunProgramOnSmallFileSystem(config_dir, 256 * 1024, ZQ_SERVICE_BINARY, seed.path());
+  zq_test::ChildProcess service(environment_.env, command.program, command.args);
+  ASSERT_TRUE(cloud_->WaitForAuthRequests(1, 15s)) << service.Stdout() << service.Stderr();
+  const std::string seen = zq_test::SeenBy(service.pid(), config_dir);
+  const std::string seen_config = seen + "/BaseConfig.json";
+  ASSERT_TRUE(FillUp(seen + "/filler")) << "the small file system did not fill up";
+  const std::string stored = zq_test::ReadFile(seen_config);
+  ASSERT_EQ("initial-key", StoredNewKey(stored));
+  cloud_->SetExpectedKey("initial-key");
+
+  ASSERT_TRUE(cloud_->WaitForAccepted(1, 15s)) << service.Stdout();
+  ASSERT_TRUE(service.WaitForStdout("Failed to save rotated key to base config", 10s)) << service.Stdout();
+  ASSERT_TRUE(HeartbeatsResume(service, 2, 15s));
+  EXPECT_EQ(stored, zq_test::ReadFile(seen_config)) << "the previous file must stay as it was";
+  EXPECT_EQ("rotated-key", cloud_->Reports(CloudBackendFake::kHeartbeatPath).back().key);
+
+  ASSERT_EQ(0, unlink((seen + "/filler").c_str()));
+  const auto room_made = std::chrono::steady_clock::now();
+  ASSERT_TRUE(service.WaitForStdout("Service | INFO: Rotated key saved to base config\n", 120s)) << service.Stdout();
+  printf("[ figures  ] rotated key saved %.1f s after room was made\n",
+         std::chrono::duration<double>(std::chrono::steady_clock::now() - room_made).count());
+  const std::string after = zq_test::ReadFile(seen_config);
+  EXPECT_EQ("rotated-key", StoredNewKey(after)) << after;
+  EXPECT_NE(std::string::npos, after.find("\"OldKey\": \"initial-key\"")) << after;
+  // Nothing but the two documents is left in the directory.
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(seen)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ((std::vector<std::string>{"BaseConfig.json", "VersionConfig.json"}), names);
+  // One line per failed attempt, and none once the key has landed.
+  const std::string out = service.Stdout();
+  const size_t landed_at = out.find("Rotated key saved to base config");
+  EXPECT_EQ(std::string::npos, out.find("Rotated key still not saved", landed_at)) << out;
+  ASSERT_TRUE(HeartbeatsResume(service, 1, 15s));
+  EXPECT_TRUE(service.Running());
 }
 
 TEST_F(FaultInjectionProcessTest, KilledAtRandomMomentsDuringKeyRotationAndStaging) {

@@ -131,4 +131,25 @@ TEST_F(ReportsProcessTest, CatchCameraPicInAHeartbeatReplySetsTheActId) {
   EXPECT_EQ(2u, zq_test::CountOccurrences(out.substr(0, set_at), "Do heart beat\n")) << out;
 }
 
+// Back ends may write a note in a legacy two-byte encoding; the device only
+// reads the members it acts on.
+TEST_F(ReportsProcessTest, HeartbeatReplyWithLegacyTextStillSetsItsPeriodAndPictureCommand) {
+  cloud_.server().QueueReply("POST", CloudBackendFake::kHeartbeatPath,
+                             HttpReply::Json("{\"Response\":{\"ExtMsg\":{\"cmd\":\"CatchCameraPic\",\"actid\":5},"
+                                             "\"ReportGap\":4,\"Note\":\"\xB2\xE2\"}}"));
+  StartWithGaps(2, 3);
+  ASSERT_TRUE(cloud_.WaitForReports(CloudBackendFake::kHeartbeatPath, 4, 25s)) << service_->Stdout();
+  std::string out = service_->Stdout();
+  EXPECT_EQ(std::string::npos, out.find("Parse response failed")) << out;
+  EXPECT_EQ(1u, zq_test::CountOccurrences(out, "INFO: KwCloud data set act id\n")) << out;
+  EXPECT_EQ(1u, zq_test::CountOccurrences(out, "INFO: KwCloud data set cap camera flag\n")) << out;
+  // The heartbeat already armed comes at the old interval, the ones after it 4 s apart.
+  std::vector<double> heartbeats = Intervals(CloudBackendFake::kHeartbeatPath);
+  ASSERT_GE(heartbeats.size(), 3u);
+  const std::string described = "heartbeats " + Describe(heartbeats);
+  ExpectAbout(2, heartbeats[0], described);
+  ExpectAbout(4, heartbeats[1], described);
+  ExpectAbout(4, heartbeats[2], described);
+}
+
 }  // namespace

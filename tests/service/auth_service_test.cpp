@@ -7,7 +7,9 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -418,54 +420,166 @@ bool StrictReaderReads(const std::string& path) {
   return std::system(command.c_str()) == 0;
 }
 
-TEST_F(AuthServiceTest, KeysThatAreNotUtf8AreRefusedAndValidOnesStoredForStrictReaders) {
+// The reply's strings are bytes as the cloud sent them; only the texts the
+// rotation stores must be UTF-8, so that BaseConfig.json stays strict JSON.
+TEST_F(AuthServiceTest, TextsThatAreNotUtf8AreNeverStoredAndTheReplyIsStillUsed) {
   struct Case {
     const char* name;
-    std::string key;  // as it stands between the quotes of the reply
-    bool accepted;
-    std::string stored;  // the key's bytes in BaseConfig.json when accepted
+    std::string key;     // as it stands between the quotes of the reply
+    std::string member;  // another member of "Response" (a name, a colon and a value), or ""
+    std::string key_used;  // the key's bytes the headers carry
+    const char* refused;   // the member named in the refusal, or null when the rotation is stored
+    std::vector<std::pair<std::string, std::string>> stored;  // BaseConfig.json's changes when stored
+  };
+  const std::vector<std::pair<std::string, std::string>> rotated = {
+      {"OldKey", "\"initial-key\""}, {"update_key_time", "90"}, {"old_key_expire_time", "10"}};
+  auto with = [&](std::vector<std::pair<std::string, std::string>> changes) {
+    changes.insert(changes.end(), rotated.begin(), rotated.end());
+    return changes;
   };
   const Case cases[] = {
-      {"FF FE", "\xFF\xFE", false, ""},
-      {"lone continuation byte", "\x80", false, ""},
-      {"continuation byte after a valid start", "key-\xBF", false, ""},
-      {"overlong slash", "\xC0\xAF", false, ""},
-      {"overlong three-byte form", "\xE0\x80\xAF", false, ""},
-      {"overlong four-byte form", "\xF0\x80\x80\xAF", false, ""},
-      {"encoded surrogate", "\xED\xA0\x80", false, ""},
-      {"escaped lone surrogate", "k\\uDC00", false, ""},
-      {"valid multi-byte key", "k\xC3\xA9y-\xE2\x82\xAC-\xF0\x9F\x98\x80", true,
-       "k\xC3\xA9y-\xE2\x82\xAC-\xF0\x9F\x98\x80"},
-      {"escaped multi-byte key", "k\\u00E9y-\\uD83D\\uDE00", true, "k\xC3\xA9y-\xF0\x9F\x98\x80"},
+      {"key FF FE", "\xFF\xFE", "", "\xFF\xFE", "Key", {}},
+      {"key with a lone continuation byte", "\x80", "", "\x80", "Key", {}},
+      {"key with a continuation byte after a valid start", "key-\xBF", "", "key-\xBF", "Key", {}},
+      {"key with an overlong slash", "\xC0\xAF", "", "\xC0\xAF", "Key", {}},
+      {"key with an overlong three-byte form", "\xE0\x80\xAF", "", "\xE0\x80\xAF", "Key", {}},
+      {"key with an overlong four-byte form", "\xF0\x80\x80\xAF", "", "\xF0\x80\x80\xAF", "Key", {}},
+      {"key with an encoded surrogate", "\xED\xA0\x80", "", "\xED\xA0\x80", "Key", {}},
+      {"key with an escaped lone surrogate", "k\\uDC00", "", "k\xED\xB0\x80", "Key", {}},
+      {"setting in a legacy encoding", "key-3", "\"HelloUrl\":\"http://\xB2\xE2\"", "key-3", "HelloUrl", {}},
+      {"company in a legacy encoding", "key-3", "\"CompanyId\":\"\xB2\xE2\xCA\xD4\"", "key-3", "CompanyId", {}},
+      {"message in a legacy encoding, never stored", "key-3", "\"Message\":\"\xB2\xE2\xCA\xD4\"", "key-3", nullptr,
+       with({{"NewKey", "\"key-3\""}})},
+      {"setting BaseConfig.json lacks, never stored", "key-3", "\"CameraId\":\"\xFF\"", "key-3", nullptr,
+       with({{"NewKey", "\"key-3\""}})},
+      {"setting of another type", "key-3", "\"DeviceId\":7", "key-3", nullptr, with({{"NewKey", "\"key-3\""}})},
+      {"valid multi-byte key", "k\xC3\xA9y-\xE2\x82\xAC-\xF0\x9F\x98\x80", "",
+       "k\xC3\xA9y-\xE2\x82\xAC-\xF0\x9F\x98\x80", nullptr,
+       with({{"NewKey", "\"k\xC3\xA9y-\xE2\x82\xAC-\xF0\x9F\x98\x80\""}})},
+      {"escaped multi-byte key", "k\\u00E9y-\\uD83D\\uDE00", "", "k\xC3\xA9y-\xF0\x9F\x98\x80", nullptr,
+       with({{"NewKey", "\"k\xC3\xA9y-\xF0\x9F\x98\x80\""}})},
+      {"valid multi-byte setting", "key-3", "\"DeviceId\":\"caf\xC3\xA9\"", "key-3", nullptr,
+       with({{"NewKey", "\"key-3\""}, {"DeviceId", "\"caf\xC3\xA9\""}})},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     WriteConfigs(PrettyBase(), 5);
     AuthService service;
     zq_test::StdoutCapture capture;
-    const std::string reply = "{\"Response\":{\"Key\":\"" + c.key + "\",\"CompanyId\":\"c\"}}";
-    const int result = Reply(service, reply);
-    rapidjson::Document header;
-    if (!c.accepted) {
-      // Undecodable like any reply that is not JSON: retried, nothing stored.
-      EXPECT_EQ(AuthService::kReplyNotJson, result) << c.name;
-      EXPECT_NE(std::string::npos, capture.Text().find("Service | ERROR: Parse json failed\n")) << c.name;
-      EXPECT_EQ(PrettyBase(), zq_test::ReadFile(BasePath())) << c.name;
-      EXPECT_EQ(-1, service.GetMessageToCompose(header)) << c.name;
-      continue;
+    const std::string reply =
+        "{\"Response\":{" + (c.member.empty() ? "" : c.member + ",") + "\"Key\":\"" + c.key + "\"}}";
+    ASSERT_EQ(0, Reply(service, reply)) << capture.Text();
+    const std::string out = capture.Text();
+    EXPECT_EQ(std::string::npos, out.find("Parse json failed")) << out;
+    EXPECT_EQ(c.key_used, service.CloudKey());
+    if (c.refused != nullptr) {
+      EXPECT_EQ(1u, zq_test::CountOccurrences(out, std::string("Service | ERROR: Rotated key not saved to base config: \"") +
+                                                       c.refused + "\" of the reply is not UTF-8 text\n"))
+          << out;
+      EXPECT_EQ(PrettyBase(), zq_test::ReadFile(BasePath()));
+      EXPECT_FALSE(service.RotatedKeySavePending()) << "a refused text is not saved later either";
+    } else {
+      EXPECT_EQ(std::string::npos, out.find("not UTF-8")) << out;
+      EXPECT_EQ(PrettyBase(c.stored), zq_test::ReadFile(BasePath()));
     }
-    ASSERT_EQ(0, result) << c.name << capture.Text();
-    EXPECT_EQ(c.stored, service.CloudKey()) << c.name;
-    EXPECT_EQ(PrettyBase({{"NewKey", "\"" + c.stored + "\""}, {"OldKey", "\"initial-key\""},
-                          {"update_key_time", "90"}, {"old_key_expire_time", "10"}, {"CompanyId", "\"c\""}}),
-              zq_test::ReadFile(BasePath()))
-        << c.name;
-    EXPECT_TRUE(StrictReaderReads(BasePath())) << c.name;
-    // The headers carry the key as it was handed out.
-    ASSERT_EQ(0, service.GetMessageToCompose(header)) << c.name;
+    EXPECT_TRUE(StrictReaderReads(BasePath()));
+    // The headers carry the key as it was handed out, and so sign with it.
+    rapidjson::Document header;
+    ASSERT_EQ(0, service.GetMessageToCompose(header));
     std::string key;
-    EXPECT_TRUE(zq_camera_service::json::GetString(header, "Key", &key)) << c.name;
-    EXPECT_EQ(c.stored, key) << c.name;
+    EXPECT_TRUE(zq_camera_service::json::GetString(header, "Key", &key));
+    EXPECT_EQ(c.key_used, key);
   }
+}
+
+// A rotation that could not be saved is saved again before a later header,
+// after a back-off, from the text the rotation made: a reload that brought
+// the old document back from the flash meanwhile changes nothing.
+TEST_F(AuthServiceTest, RotationThatCouldNotBeSavedIsSavedBeforeALaterHeader) {
+  WriteConfigs(PrettyBase(), 5);
+  int fd = open(BasePath().c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(0, flock(fd, LOCK_SH));  // another holder of the file's lock refuses the write
+  AuthService service;
+  service.SetSaveRetryDelay(std::chrono::milliseconds(0));
+  rapidjson::Document header;
+  {
+    zq_test::StdoutCapture capture;
+    ASSERT_EQ(0, Reply(service, kFullReply));
+    EXPECT_TRUE(service.RotatedKeySavePending());
+    // Still locked: one line for the try, the file as it was.
+    ASSERT_EQ(0, service.GetMessageToCompose(header));
+    const std::string out = capture.Text();
+    EXPECT_EQ(1u, zq_test::CountOccurrences(out, "Service | ERROR: Rotated key still not saved to base config: write file " +
+                                                     BasePath() + " failed with Resource temporarily unavailable"))
+        << out;
+    EXPECT_EQ(PrettyBase(), zq_test::ReadFile(BasePath()));
+  }
+  flock(fd, LOCK_UN);
+  close(fd);
+  Reload();  // as the upgrade thread reloads the documents from the flash
+
+  {
+    zq_test::StdoutCapture capture;
+    ASSERT_EQ(0, service.GetMessageToCompose(header));
+    ASSERT_EQ(0, service.GetMessageToCompose(header));
+    const std::string out = capture.Text();
+    EXPECT_EQ(1u, zq_test::CountOccurrences(out, "Service | INFO: Rotated key saved to base config\n")) << out;
+    EXPECT_EQ(std::string::npos, out.find("still not saved")) << out;
+  }
+  EXPECT_FALSE(service.RotatedKeySavePending());
+  EXPECT_EQ(PrettyBase(kFullRotation), zq_test::ReadFile(BasePath()));
+  Reload();
+  AuthService restarted;
+  EXPECT_EQ("key-2", restarted.ParseKey());
+}
+
+// Between tries the failed save waits, longer after every failure; headers
+// composed meanwhile write nothing.
+TEST_F(AuthServiceTest, FailedSaveIsTriedAgainOnlyWhenItsBackOffHasPassed) {
+  WriteConfigs(PrettyBase(), 5);
+  int fd = open(BasePath().c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(0, flock(fd, LOCK_SH));
+  AuthService service;
+  service.SetSaveRetryDelay(std::chrono::hours(1));
+  zq_test::StdoutCapture capture;
+  ASSERT_EQ(0, Reply(service, kFullReply));
+  flock(fd, LOCK_UN);
+  close(fd);
+  rapidjson::Document header;
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(0, service.GetMessageToCompose(header));
+  EXPECT_TRUE(service.RotatedKeySavePending());
+  EXPECT_EQ(PrettyBase(), zq_test::ReadFile(BasePath()));
+  EXPECT_EQ(std::string::npos, capture.Text().find("Rotated key saved")) << capture.Text();
+}
+
+// Business threads compose headers at once while the save is due: it is
+// written once, and no thread waits for another's try.
+TEST_F(AuthServiceTest, ConcurrentHeadersSaveTheRotatedKeyOnce) {
+  WriteConfigs(PrettyBase(), 5);
+  int fd = open(BasePath().c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(0, flock(fd, LOCK_SH));
+  AuthService service;
+  service.SetSaveRetryDelay(std::chrono::milliseconds(0));
+  zq_test::StdoutCapture capture;
+  ASSERT_EQ(0, Reply(service, kFullReply));
+  flock(fd, LOCK_UN);
+  close(fd);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&service] {
+      for (int i = 0; i < 50; ++i) {
+        rapidjson::Document header;
+        service.GetMessageToCompose(header);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_FALSE(service.RotatedKeySavePending());
+  EXPECT_EQ(1u, zq_test::CountOccurrences(capture.Text(), "Rotated key saved to base config\n"));
+  EXPECT_EQ(PrettyBase(kFullRotation), zq_test::ReadFile(BasePath()));
 }
 
 TEST_F(AuthServiceTest, OnlyWhatTheHeadersReadIsKeptOfTheAcceptedReply) {

@@ -179,8 +179,10 @@ void ScriptAuthentication(const HostileRow& row, CloudBackendFake& cloud) {
       CloudSettings odd = cloud.Settings();
       odd.key = kNonUtf8Key;
       cloud.QueueAuthAcceptShaped(nullptr, odd);
-      // A service that refuses the key as undecodable asks again, signed
-      // with the key it kept; that request is accepted, keeping the key.
+      // A service that refused such a reply as undecodable would ask again,
+      // signed with the key it kept; that request is accepted, keeping the
+      // key. One that takes the reply and only declines to store the key
+      // never asks.
       cloud.QueueAuthAccept();
       break;
     }
