@@ -261,7 +261,8 @@ class Replayer {
       }
       if (child < 0 || model_.node(child).kind != TreeEntry::kDirectory) {
         result.where = Resolved::kBroken;
-        result.why = "/" + model_.PathOf(dir) + "/" + part + (child < 0 ? " is not there" : " is no directory");
+        std::string at = model_.PathOf(dir);
+        result.why = (at.empty() ? part : at + "/" + part) + (child < 0 ? " is not there" : " is no directory");
         return result;
       }
       dir = child;
