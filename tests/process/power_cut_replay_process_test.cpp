@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/temporary_name.h"
 #include "platform/platform.h"
 #include "support/cloud_backend.h"
 #include "support/crash_replay.h"
@@ -83,12 +84,34 @@ struct ChosenState {
   size_t cut;
 };
 
+// The first cut whose state holds a writer's temporary file with all its
+// bytes (a name the system's temporary form or ending ".tmp").
+size_t FirstCutWithATemporary(const CrashReplay& replay) {
+  size_t best = 0;
+  size_t best_bytes = 0;
+  for (size_t cut = 0; cut < replay.states(); ++cut) {
+    for (const auto& entry : replay.ordered[cut]) {
+      std::string name = entry.first.substr(entry.first.rfind('/') + 1);
+      bool temporary = zq_camera_service::IsTemporaryName(name) ||
+                       (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0);
+      if (temporary && entry.second.bytes.size() > best_bytes) {
+        best = cut;
+        best_bytes = entry.second.bytes.size();
+      }
+    }
+    if (best_bytes > 0) return best;
+  }
+  return 0;
+}
+
 // The states the real binary is started on: the first, the middle and the
-// last one, the write-back middle, and the first failing one of each model.
+// last one, one that holds a temporary file left by the cut, the
+// write-back middle, and the first failing one of each model.
 std::vector<ChosenState> StatesToStartOn(const CrashReplay& replay, const ModelVerdict verdicts[2]) {
   std::vector<ChosenState> chosen{{CrashModel::kOrdered, 0},
                                   {CrashModel::kOrdered, MiddleCut(replay, CrashModel::kOrdered)},
                                   {CrashModel::kOrdered, replay.states() - 1},
+                                  {CrashModel::kOrdered, FirstCutWithATemporary(replay)},
                                   {CrashModel::kWriteBack, MiddleCut(replay, CrashModel::kWriteBack)}};
   for (int m = 0; m < 2; ++m) {
     if (!verdicts[m].failing.empty()) chosen.push_back({kModels[m], verdicts[m].failing.front()});
@@ -217,6 +240,7 @@ TEST_F(PowerCutReplayTest, KeyRotationLeavesTheOldOrTheNewDocumentAfterACutAtEve
   cloud_.SetSettings(settings);
   for (const ChosenState& state : StatesToStartOn(replay, verdicts)) {
     SCOPED_TRACE(StateTitle(replay, state));
+    printf("[ figures  ] the service started on the %s\n", StateTitle(replay, state).c_str());
     PutState(replay, state);
     std::string held = zq_test::StrictlyParsedKey(zq_test::ReadFile(document));
     if (held.empty()) {
@@ -314,6 +338,7 @@ TEST_F(PowerCutStagingTest, StagingOverACompleteSlotNeverLeavesAFalseCompleteSlo
   // again and reboots, and the slot is complete.
   for (const ChosenState& state : StatesToStartOn(replay, verdicts)) {
     SCOPED_TRACE(StateTitle(replay, state));
+    printf("[ figures  ] the service started on the %s\n", StateTitle(replay, state).c_str());
     PutState(replay, state);
     auto service = StartService();
     auto status = service->WaitForExit(90s);
