@@ -331,7 +331,13 @@ TracedProgram::TracedProgram(const Env& env, const std::string& program, const s
                                        "-e", "raw=read,readv", "-e", std::string("trace=") + kTracedCalls,
                                        "-o", trace_path_, "--", program};
   strace_args.insert(strace_args.end(), args.begin(), args.end());
-  strace_ = std::make_unique<ChildProcess>(env, StraceProgram(), strace_args);
+  // LeakSanitizer stops the world at exit by tracing the program's threads,
+  // which a program strace already traces does not allow: it would end in
+  // a fatal error instead of the program's own status.
+  Env traced_env = env;
+  std::string& asan_options = traced_env["ASAN_OPTIONS"];
+  asan_options += std::string(asan_options.empty() ? "" : ":") + "detect_leaks=0";
+  strace_ = std::make_unique<ChildProcess>(traced_env, StraceProgram(), strace_args);
 }
 
 TracedProgram::~TracedProgram() {
