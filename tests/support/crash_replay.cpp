@@ -165,6 +165,7 @@ class Replayer {
       if (!makes || !maker.finished || maker.result != pid) continue;
       auto parent = tasks_.find(maker.pid);
       if (parent == tasks_.end()) break;
+      made_early_[pid] = i;
       return tasks_[pid] = Child(parent->second, maker);
     }
     // Made by a call the trace lost: a copy of the first process, which the
@@ -424,10 +425,11 @@ class Replayer {
       long long mask = 0;
       if (NumberArg(record, 0, &mask)) task.fs->umask = static_cast<mode_t>(mask) & 0777;
     } else if (name == "clone" || name == "clone3" || name == "fork" || name == "vfork") {
-      // The child may have shown up first, made from this very call.
-      if (record.result > 0 && tasks_.count(static_cast<pid_t>(record.result)) == 0) {
-        tasks_[static_cast<pid_t>(record.result)] = Child(task, record);
-      }
+      // The child may have shown up first, made from this very call; a
+      // task of the same id known from before is one that ended.
+      pid_t child = static_cast<pid_t>(record.result);
+      auto early = made_early_.find(child);
+      if (child > 0 && (early == made_early_.end() || early->second != index_)) tasks_[child] = Child(task, record);
     } else if (name == "execve" || name == "execveat") {
       task.fds = std::make_shared<FdTable>(*task.fds);
       for (auto it = task.fds->begin(); it != task.fds->end();) it = it->second.cloexec ? task.fds->erase(it) : ++it;
@@ -811,6 +813,7 @@ class Replayer {
   std::vector<std::string> aliases_;
   FsContext initial_fs_;
   std::map<pid_t, Task> tasks_;
+  std::map<pid_t, size_t> made_early_;  // tasks set up before the call that made them returned
   const std::vector<SyscallRecord>* records_ = nullptr;
   size_t index_ = 0;
 };

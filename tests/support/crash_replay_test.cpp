@@ -165,6 +165,18 @@ TEST(CrashReplayTest, ThreadsShareDescriptorsChildrenCopyThemAndExecDropsCloseOn
   EXPECT_EQ("", Last(replay, CrashModel::kOrdered, "slotB/dropped"));
 }
 
+TEST(CrashReplayTest, AnIdTakenAgainByAForkedChildGetsDescriptorsOfItsOwn) {
+  CrashReplay replay = Replay(
+      "100 clone(child_stack=0x7f00, flags=CLONE_VM|CLONE_FS|CLONE_FILES|CLONE_SIGHAND|CLONE_THREAD) = 101\n"
+      "101 openat(AT_FDCWD, " + Hex("/r/slotB/f") + ", O_WRONLY|O_CREAT, 0644) = 4\n"
+      // The thread ends; a forked child gets its id and closes its copy.
+      "100 fork() = 101\n"
+      "101 close(4) = 0\n"
+      "100 write(4, " + Hex("still open") + ", 10) = 10\n");
+  EXPECT_EQ("", Errors(replay));
+  EXPECT_EQ("still open", Last(replay, CrashModel::kOrdered, "slotB/f"));
+}
+
 TEST(CrashReplayTest, SyncsMakeDataDurable) {
   const std::string create = "100 openat(AT_FDCWD, " + Hex("/r/slotB/a") + ", O_WRONLY|O_CREAT, 0644) = 3\n"
                              "100 write(3, " + Hex("data") + ", 4) = 4\n";
