@@ -9,14 +9,12 @@
 
 #include <chrono>
 #include <fstream>
-#include <random>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <rapidjson/document.h>
 
 #include "support/cloud_backend.h"
 #include "support/files.h"
@@ -146,66 +144,6 @@ TEST_F(SurvivalProcessTest, FileLogStaysWithinOneMebibyteAndOneOlderGeneration) 
   EXPECT_EQ(std::string::npos, text.find("xxxx"));
   // Nothing of it reached standard output.
   EXPECT_EQ(std::string::npos, service->Stdout().find("Do heart beat"));
-}
-
-// "NewKey" of a configuration text as the loader reads it; "<unparseable>"
-// when it does not read as an object with a text key.
-std::string StoredKey(const std::string& text) {
-  rapidjson::Document document;
-  document.Parse<rapidjson::kParseStopWhenDoneFlag>(text.c_str(), text.size());
-  if (document.HasParseError() || !document.IsObject() || !document.HasMember("NewKey") ||
-      !document["NewKey"].IsString()) {
-    return "<unparseable>";
-  }
-  return document["NewKey"].GetString();
-}
-
-TEST_F(SurvivalProcessTest, KilledAtRandomMomentsOfRepeatedKeyRotations) {
-  const std::string path = root_.ConfigDir() + "BaseConfig.json";
-  StartCameraPeer();
-  // Every start rotates to a new key; one whole rotation gives the window.
-  auto rotate_to = [&](const std::string& key) {
-    zq_test::CloudSettings settings = cloud_.Settings();
-    settings.key = key;
-    cloud_.SetSettings(settings);
-    cloud_.SetExpectedKey(StoredKey(zq_test::ReadFile(path)));
-  };
-  rotate_to("key-0");
-  const auto began = std::chrono::steady_clock::now();
-  {
-    auto service = StartService();
-    ASSERT_TRUE(cloud_.WaitForAccepted(1, 15s)) << service->Stdout();
-    for (int i = 0; i < 200 && StoredKey(zq_test::ReadFile(path)) != "key-0"; ++i) std::this_thread::sleep_for(10ms);
-    ASSERT_EQ("key-0", StoredKey(zq_test::ReadFile(path)));
-  }
-  const auto window =
-      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - began).count();
-
-  std::mt19937 random(20);
-  int rotated = 0;
-  for (int round = 1; round <= 16; ++round) {
-    SCOPED_TRACE("round " + std::to_string(round));
-    const std::string before = StoredKey(zq_test::ReadFile(path));
-    const std::string next = "key-" + std::to_string(round);
-    rotate_to(next);
-    StartCameraPeer();
-    auto service = StartService();
-    std::this_thread::sleep_for(std::chrono::microseconds(random() % (window + 1)));
-    service->Signal(SIGKILL);
-    ASSERT_TRUE(service->WaitForExit(10s).has_value());
-    const std::string after = StoredKey(zq_test::ReadFile(path));
-    EXPECT_TRUE(after == before || after == next) << "after the kill: " << after << ", before: " << before;
-    if (after == next) ++rotated;
-  }
-  // Whatever the kills left beside the document, the next start rotates
-  // and leaves nothing behind.
-  rotate_to("key-final");
-  StartCameraPeer();
-  auto service = StartService();
-  for (int i = 0; i < 1500 && StoredKey(zq_test::ReadFile(path)) != "key-final"; ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_EQ("key-final", StoredKey(zq_test::ReadFile(path))) << service->Stdout();
-  EXPECT_FALSE(zq_test::FileExists(path + ".tmp"));
-  printf("kills that landed after the rotation was stored: %d of 16\n", rotated);
 }
 
 }  // namespace

@@ -11,8 +11,6 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <random>
-#include <thread>
 
 #include <rapidjson/document.h>
 
@@ -476,57 +474,6 @@ TEST_F(UpgradeProcessTest, TricklingDownloadIsGivenUpAndTheReportsTakeTheirTurn)
   }
   EXPECT_TRUE(reported_between);
   service->Kill();
-}
-
-// Killed at random moments while it stages: the running slot never changes,
-// and the backup slot says "state" 0 only when it is complete.
-TEST_F(UpgradeProcessTest, KilledWhileStagingNeverLeavesAFalseCompleteSlot) {
-  for (int i = 0; i < 150; ++i) {
-    zq_test::WriteFile(root_.SlotA() + "/data/d" + std::to_string(i % 8) + "/f" + std::to_string(i),
-                       std::string(1500 + i, static_cast<char>('a' + i % 26)));
-  }
-  UpgradePackageBuilder builder = Package();
-  for (int i = 0; i < 30; ++i) builder.AddFile("/pkg/p" + std::to_string(i), std::string(2500 + i, 'p'));
-  std::string package = builder.Build();
-  Announce(package, zq_test::Md5Hex(package));
-  const Tree running = zq_test::SnapshotTree(root_.SlotA());
-  const Tree expected = zq_test::ExpectedStagedTree(running, builder);
-  const std::string started_line = "Service | DEBUG: download upgrade SUCCESS\n";
-
-  // One complete run gives the length of the staging.
-  auto complete = StartService();
-  ASSERT_TRUE(complete->WaitForStdout(started_line, 20s)) << complete->Stdout();
-  auto staging_began = std::chrono::steady_clock::now();
-  ASSERT_EQ(zq_camera_service::platform::kSimulatedRebootStatus, complete->WaitForExit(30s).value_or(-1));
-  auto staging = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - staging_began);
-
-  // At least 20 kills during the staging, in at most 40 rounds; a run that
-  // finished before its kill narrows the window.
-  std::mt19937 random(2024);
-  int killed_midway = 0;
-  int64_t window = staging.count();
-  for (int round = 0; round < 40 && killed_midway < 20; ++round) {
-    SCOPED_TRACE("round " + std::to_string(round));
-    auto service = StartService();
-    ASSERT_TRUE(service->WaitForStdout(started_line, 20s)) << service->Stdout();
-    std::this_thread::sleep_for(std::chrono::microseconds(random() % (window + 1)));
-    service->Signal(SIGKILL);
-    auto status = service->WaitForExit(10s);
-    ASSERT_TRUE(status.has_value());
-    if (*status == zq_camera_service::platform::kSimulatedRebootStatus) {
-      window = window * 7 / 10;
-    } else {
-      ++killed_midway;
-    }
-
-    ASSERT_EQ("", zq_test::TreeDifference(running, zq_test::SnapshotTree(root_.SlotA())));
-    if (SlotState(root_.SlotB()) == 0) {
-      Tree staged = zq_test::SnapshotTree(root_.SlotB());
-      staged.erase(kSlotDocument);
-      EXPECT_EQ("", zq_test::TreeDifference(expected, staged)) << "says state 0 but is incomplete";
-    }
-  }
-  EXPECT_EQ(20, killed_midway) << "staging took " << staging.count() << " us";
 }
 
 }  // namespace
