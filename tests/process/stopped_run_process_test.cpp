@@ -127,9 +127,9 @@ struct Abandoned {
 Abandoned<zq_test::TempDir> g_abandoned_directory;
 Abandoned<zq_test::ChildProcess> g_abandoned_child;
 
-// How the test-style parent ends once its tree stands: "exit" returns through
-// exit(); anything else waits to be signalled or killed.
-const char* const kEndVariable = "ZQ_TEST_PARENT_END";
+// Set, the test-style parent leaves through exit() once a file appears at
+// this path; unset, it waits to be signalled or killed.
+const char* const kGoVariable = "ZQ_TEST_PARENT_GO";
 
 // The body of the test-style parent: the service with its scratch and install
 // root, snmptrapd as its notification sink, a fake program, a shell with a
@@ -146,25 +146,33 @@ void TestStyleParent() {
   new (g_abandoned_directory.bytes) zq_test::TempDir("zqabandoned");
   auto* abandoned = new (g_abandoned_child.bytes) zq_test::ChildProcess(environment.env, "/bin/sleep", {"300"});
   // Each has started for real (the service has its SNMP agent up).
-  if (!service.WaitForStdout(zq_test::kSnmpAgentStdoutLines, 60s) || !shell.WaitForStdout("started\n", 30s) ||
+  if (!service.WaitForStdout("NET-SNMP test\n", 60s) || !shell.WaitForStdout("started\n", 30s) ||
       !peer.Running() || !abandoned->Running()) {
     printf("not started: %s\n", service.Stdout().substr(0, 2000).c_str());
     return;
   }
   printf("ready\n");
-  const char* end = getenv(kEndVariable);
-  if (end != nullptr && std::string(end) == "exit") exit(0);
+  fflush(stdout);
+  // Bounded: the test ends this process long before.
+  const char* go = getenv(kGoVariable);
+  for (int i = 0; i < 3000 && go != nullptr && !zq_test::FileExists(go); ++i) usleep(100 * 1000);
+  if (go != nullptr) exit(0);
   sleep(300);
 }
 
 class StoppedRunProcessTest : public ::testing::Test {
  protected:
   // Starts the test-style parent, its TMPDIR `tmp_`, and waits for its tree.
-  void StartParent(const std::string& end = "") {
+  void StartParent(const std::string& go = "") {
     zq_test::Env env{{"TMPDIR", tmp_}};
-    if (!end.empty()) env[kEndVariable] = end;
+    if (!go.empty()) env[kGoVariable] = go;
     parent_ = std::make_unique<zq_test::ChildProcess>(env, [] { TestStyleParent(); });
-    ASSERT_TRUE(parent_->WaitForStdout("ready\n", 120s)) << parent_->Stdout() << parent_->Stderr();
+    const auto deadline = std::chrono::steady_clock::now() + 120s;
+    while (parent_->Stdout().find("ready\n") == std::string::npos && parent_->Running() &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_NE(std::string::npos, parent_->Stdout().find("ready\n")) << parent_->Stdout() << parent_->Stderr();
     children_ = ChildrenOf(parent_->pid());
     for (const ProcessId& child : children_) {
       ProcessStat stat;
@@ -242,8 +250,10 @@ TEST_F(StoppedRunProcessTest, StoppedParentEndsItsChildrenAndRemovesItsScratchFi
 }
 
 TEST_F(StoppedRunProcessTest, ParentThatExitsWithOwnersNeverDestroyedLeavesNothing) {
-  StartParent("exit");
+  const std::string go = scratch_ / "go";
+  StartParent(go);
   ASSERT_FALSE(::testing::Test::HasFatalFailure());
+  zq_test::WriteFile(go, "");
   ASSERT_EQ(0, parent_->WaitForExit(60s).value_or(-1)) << parent_->Stdout() << parent_->Stderr();
   EXPECT_EQ("", Joined(EntriesOf(tmp_)));
   EXPECT_TRUE(NothingLeftWithin(20s));

@@ -46,6 +46,7 @@ std::atomic<bool> g_ending{false};
 enum JanitorState : int { kNotStarted, kStarting, kStarted };
 std::atomic<int> g_janitor_state{kNotStarted};
 std::atomic<int> g_janitor_fd{-1};
+std::atomic<pid_t> g_janitor_pid{0};
 
 bool IsDotOrDotDot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
@@ -123,9 +124,26 @@ void RemoveRecordedDirectories() {
   }
 }
 
+void SendToJanitor(int link, char kind, const char* text);
+
+// Once the program has ended and removed everything itself: the janitor is
+// told to forget it all, and is waited for, so no finished one stays
+// behind as a zombie (this machine's init may never reap one).
+void StopJanitor() {
+  int link = g_janitor_fd.exchange(-1);
+  if (link < 0) return;
+  SendToJanitor(link, 'C', "");
+  close(link);
+  pid_t janitor = g_janitor_pid.exchange(0);
+  if (janitor <= 0) return;
+  while (waitpid(janitor, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
 void EndEverything() {
   EndRecordedGroups();
   RemoveRecordedDirectories();
+  StopJanitor();
 }
 
 void EndOnSignal(int signal) {
@@ -163,7 +181,10 @@ long ParseNumber(const char* text) {
 }
 
 void ApplyMessage(JanitorRecords& records, char kind, const char* text) {
-  if (kind == 'D' || kind == 'd') {
+  if (kind == 'C') {
+    for (auto& path : records.directories) path[0] = '\0';
+    for (pid_t& group : records.groups) group = 0;
+  } else if (kind == 'D' || kind == 'd') {
     for (auto& path : records.directories) {
       if (path[0] != '\0' && strcmp(path, text) == 0) path[0] = '\0';
     }
@@ -230,20 +251,22 @@ void ApplyMessage(JanitorRecords& records, char kind, const char* text) {
     message[n] = '\0';
     ApplyMessage(records, message[0], message + 1);
   }
+  bool killed = false;
   for (pid_t group : records.groups) {
-    if (group > 0) kill(-group, SIGKILL);
+    if (group > 0 && kill(-group, SIGKILL) == 0) killed = true;
   }
-  // Not this process's children: wait (bounded) until none of them is left.
-  for (int round = 0; round < 250; ++round) {
+  // Not this process's children, so there is no waiting for them: they die
+  // at their next step, but a call under way (a file being made) may still
+  // finish. A second pass a moment later takes what that left.
+  for (int pass = 0; pass < 2; ++pass) {
+    if (killed || pass > 0) Pause(200 * 1000 * 1000);
     bool left = false;
-    for (pid_t group : records.groups) {
-      if (group > 0 && (kill(-group, 0) == 0 || errno != ESRCH)) left = true;
+    for (const auto& path : records.directories) {
+      if (path[0] == '\0') continue;
+      RemoveTree(path);
+      if (access(path, F_OK) == 0) left = true;
     }
     if (!left) break;
-    Pause(20 * 1000 * 1000);
-  }
-  for (const auto& path : records.directories) {
-    if (path[0] != '\0') RemoveTree(path);
   }
   _exit(0);
 }
@@ -285,6 +308,7 @@ void StartJanitorOnce() {
     g_janitor_state.store(kStarted);
     return;
   }
+  g_janitor_pid.store(janitor);
   // What was recorded before it started.
   for (const auto& slot : g_directories) {
     if (slot.state.load() == kHeld) SendToJanitor(link[1], 'D', slot.path);
@@ -323,6 +347,7 @@ void OwnRecords() {
 void ForgetLeftoversOfParent() {
   int link = g_janitor_fd.exchange(-1);
   if (link >= 0) close(link);
+  g_janitor_pid.store(0);
   g_janitor_state.store(kNotStarted);
   for (auto& slot : g_directories) slot.state.store(kFree);
   for (auto& slot : g_groups) slot.store(0);
