@@ -16,6 +16,7 @@
 #include <fstream>
 #include <memory>
 #include <new>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -127,6 +128,10 @@ struct Abandoned {
 Abandoned<zq_test::TempDir> g_abandoned_directory;
 Abandoned<zq_test::ChildProcess> g_abandoned_child;
 
+// Set, this program is a stand-in for a test program that a killed runner
+// started (see the last test).
+const char* const kStandInVariable = "ZQ_TEST_STAND_IN";
+
 // Set, the test-style parent leaves through exit() once a file appears at
 // this path; unset, it waits to be signalled or killed.
 const char* const kGoVariable = "ZQ_TEST_PARENT_GO";
@@ -213,7 +218,14 @@ class StoppedRunProcessTest : public ::testing::Test {
     }
   }
 
-  zq_test::FixedPortsLock ports_lock_;
+  StoppedRunProcessTest() {
+    // A stand-in shares the fixed ports with the test that started it.
+    if (!StandIn()) ports_lock_.emplace();
+  }
+
+  static bool StandIn() { return getenv(kStandInVariable) != nullptr; }
+
+  std::optional<zq_test::FixedPortsLock> ports_lock_;
   zq_test::TempDir scratch_{"zqstopped"};
   const std::string tmp_ = scratch_ / "tmp";
   std::unique_ptr<zq_test::ChildProcess> parent_;
@@ -256,6 +268,53 @@ TEST_F(StoppedRunProcessTest, ParentThatExitsWithOwnersNeverDestroyedLeavesNothi
   zq_test::WriteFile(go, "");
   ASSERT_EQ(0, parent_->WaitForExit(60s).value_or(-1)) << parent_->Stdout() << parent_->Stderr();
   EXPECT_EQ("", Joined(EntriesOf(tmp_)));
+  EXPECT_TRUE(NothingLeftWithin(20s));
+}
+
+// A runner (ctest) killed on its own: its test program gets SIGTERM, so it
+// ends what it started and removes its scratch, as for a stop.
+TEST_F(StoppedRunProcessTest, TestProgramOfAKilledRunnerLeavesNothing) {
+  if (StandIn()) {
+    TestStyleParent();
+    return;
+  }
+  char self[4096] = {};
+  ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+  zq_test::Env env{{"TMPDIR", tmp_}, {kStandInVariable, "1"}};
+  if (const char* own_network = getenv("ZQ_TEST_OWN_NETWORK")) env["ZQ_TEST_OWN_NETWORK"] = own_network;
+  // The shell plays the runner: it starts this program as a test program,
+  // tells its pid and waits for it.
+  zq_test::ChildProcess runner(
+      env, "/bin/sh",
+      {"-c", "\"$0\" --gtest_filter=StoppedRunProcessTest.TestProgramOfAKilledRunnerLeavesNothing & echo \"pid $!\"; wait",
+       self});
+  const auto deadline = std::chrono::steady_clock::now() + 120s;
+  while (runner.Stdout().find("ready\n") == std::string::npos && runner.Running() &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(50ms);
+  }
+  const std::string out = runner.Stdout();
+  ASSERT_NE(std::string::npos, out.find("ready\n")) << out << runner.Stderr();
+  ASSERT_EQ(0u, out.find("pid ")) << out;
+  const pid_t program = static_cast<pid_t>(atol(out.c_str() + 4));
+  ProcessStat stat;
+  ASSERT_TRUE(ReadStat(program, &stat));
+  const ProcessId test_program{program, stat.start};
+  // The test-style parent's tree, in the stand-in's own test.
+  std::vector<ProcessId> standing;
+  for (const ProcessId& child : ChildrenOf(program)) {
+    standing.push_back(child);
+    for (const ProcessId& grandchild : ChildrenOf(child.pid)) standing.push_back(grandchild);
+  }
+  for (const ProcessId& process : standing) {
+    if (ReadStat(process.pid, &stat)) groups_.insert(stat.group);
+  }
+  children_ = standing;
+  children_.push_back(test_program);
+  ASSERT_GE(standing.size(), 7u);
+
+  runner.Signal(SIGKILL);
+  ASSERT_EQ(128 + SIGKILL, runner.WaitForExit(30s).value_or(-1));
   EXPECT_TRUE(NothingLeftWithin(20s));
 }
 
