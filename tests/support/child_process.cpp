@@ -36,8 +36,13 @@ pid_t ForkHere(const std::function<void()>& in_child) {
 class LongLivedForker {
  public:
   static LongLivedForker& Instance() {
-    // Never destroyed: its thread must outlast every child it forked.
-    static auto* forker = new LongLivedForker;
+    // Never destroyed: its thread must outlast every child it forked. A
+    // forked copy of the program has none of its parent's threads, so it
+    // makes one of its own.
+    static std::mutex made;
+    static LongLivedForker* forker = nullptr;
+    std::lock_guard<std::mutex> lock(made);
+    if (forker == nullptr || forker->process_ != getpid()) forker = new LongLivedForker;
     return *forker;
   }
 
@@ -63,6 +68,7 @@ class LongLivedForker {
     }
   }
 
+  const pid_t process_ = getpid();
   std::mutex callers_;
   std::mutex mutex_;
   std::condition_variable changed_;
