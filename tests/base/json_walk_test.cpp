@@ -23,14 +23,17 @@ std::atomic<bool> g_counting{false};
 std::atomic<size_t> g_counted_bytes{0};
 }  // namespace
 
-void* operator new(size_t size) {
+// The replacements sit on malloc and free. Kept out of line: inlined where
+// a block came from operator new, the compiler would see that block handed
+// to free and take it for a mismatched pair.
+[[gnu::noinline]] void* operator new(size_t size) {
   if (g_counting.load(std::memory_order_relaxed)) g_counted_bytes += size;
   void* block = std::malloc(size == 0 ? 1 : size);
   if (block == nullptr) std::abort();
   return block;
 }
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete(void* block, size_t) noexcept { std::free(block); }
+[[gnu::noinline]] void operator delete(void* block) noexcept { std::free(block); }
+[[gnu::noinline]] void operator delete(void* block, size_t) noexcept { std::free(block); }
 
 namespace {
 

@@ -17,6 +17,8 @@
 
 #include <httplib.h>
 
+#include "support/leftovers.h"
+
 namespace zq_test {
 
 namespace {
@@ -139,6 +141,7 @@ std::string MakeTempDir() {
   const char* base = getenv("TMPDIR");
   std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zqfake-tls.XXXXXX";
   if (mkdtemp(&pattern[0]) == nullptr) return "";
+  zq_test::RecordScratchDirectory(pattern);
   return pattern;
 }
 
@@ -402,6 +405,7 @@ HttpFakeServer::~HttpFakeServer() {
     unlink(impl_->certificate_path.c_str());
     unlink(impl_->key_path.c_str());
     rmdir(impl_->tls_dir.c_str());
+    zq_test::ForgetScratchDirectory(impl_->tls_dir);
   }
 }
 

@@ -103,7 +103,9 @@ TEST_F(NetLogProcessTest, LinesReachTheCollectorFromTheFirstOne) {
   for (const auto& line : lines) saw_version |= line.find(tag + "DEBUG: zq_camera_service major version: 3 \n") != std::string::npos;
   EXPECT_TRUE(saw_version);
 
-  // Nothing but the settings line (and the SNMP agent's own lines) goes to standard output.
+  // Nothing but the settings line (and the SNMP agent's own lines) goes to
+  // standard output. The agent thread writes its line when it gets to it.
+  EXPECT_TRUE(service->WaitForStdout(zq_test::kSnmpAgentStdoutLines, 30s)) << service->Stdout();
   EXPECT_EQ("level 4 type 2 url " + collector.url() + "\n" + zq_test::kSnmpAgentStdoutLines, service->Stdout());
   EXPECT_TRUE(service->Running());
 }
@@ -113,6 +115,8 @@ TEST_F(NetLogProcessTest, CollectorDownLeavesTheProcessRunning) {
   auto service = StartService({{"LOG_TYPE", "2"}, {"LOG_URL", url}});
   // libcurl's trace on standard error shows the first post failing.
   ASSERT_TRUE(service->WaitForStderr("Connection refused", 15s)) << service->Stderr();
+  // The agent thread writes its line when it gets to it.
+  EXPECT_TRUE(service->WaitForStdout(zq_test::kSnmpAgentStdoutLines, 30s)) << service->Stdout();
   std::this_thread::sleep_for(500ms);
   EXPECT_TRUE(service->Running());
   EXPECT_EQ("level 4 type 2 url " + url + "\n" + zq_test::kSnmpAgentStdoutLines, service->Stdout());

@@ -3,6 +3,8 @@
 // changing its own timer only, and a heartbeat reply asking for a picture.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <chrono>
 #include <string>
 #include <vector>
@@ -50,21 +52,28 @@ class ReportsProcessTest : public zq_test::CloudProcessTest {
 };
 
 // The timers count whole seconds and each exchange takes a little time, so
-// a period of P seconds shows as arrivals roughly P apart.
-void ExpectAbout(double seconds, double gap, const std::string& what) {
-  EXPECT_GT(gap, seconds - 0.7) << what;
-  EXPECT_LT(gap, seconds + 0.7) << what;
+// a period of P seconds shows as arrivals roughly P apart, never much less.
+// A busy machine holds single reports up (one report here came 2.4 s late),
+// each by at most one exchange's 5 s limit, but not all of them: the
+// shortest gap of a series shows the period.
+void ExpectPeriod(double seconds, const std::vector<double>& gaps, const std::string& what) {
+  ASSERT_FALSE(gaps.empty()) << what;
+  for (double gap : gaps) {
+    EXPECT_GT(gap, seconds - 0.7) << what;
+    EXPECT_LT(gap, seconds + 5.0) << what;
+  }
+  EXPECT_LT(*std::min_element(gaps.begin(), gaps.end()), seconds + 0.7) << what;
 }
 
 TEST_F(ReportsProcessTest, HeartbeatsAndMonitorReportsFollowTheirConfiguredPeriods) {
   StartWithGaps(2, 3);
-  ASSERT_TRUE(cloud_.WaitForReports(CloudBackendFake::kHeartbeatPath, 4, 20s)) << service_->Stdout();
-  ASSERT_TRUE(cloud_.WaitForReports(CloudBackendFake::kMonitorPath, 3, 20s)) << service_->Stdout();
+  ASSERT_TRUE(cloud_.WaitForReports(CloudBackendFake::kHeartbeatPath, 4, 30s)) << service_->Stdout();
+  ASSERT_TRUE(cloud_.WaitForReports(CloudBackendFake::kMonitorPath, 4, 30s)) << service_->Stdout();
 
   std::vector<double> heartbeats = Intervals(CloudBackendFake::kHeartbeatPath);
-  for (double gap : heartbeats) ExpectAbout(2, gap, "heartbeats " + Describe(heartbeats));
+  ExpectPeriod(2, heartbeats, "heartbeats " + Describe(heartbeats));
   std::vector<double> monitors = Intervals(CloudBackendFake::kMonitorPath);
-  for (double gap : monitors) ExpectAbout(3, gap, "monitor reports " + Describe(monitors));
+  ExpectPeriod(3, monitors, "monitor reports " + Describe(monitors));
 
   for (const auto& report : cloud_.Reports(CloudBackendFake::kHeartbeatPath)) {
     EXPECT_TRUE(report.signature_valid);
@@ -96,17 +105,19 @@ TEST_F(ReportsProcessTest, ReportGapOfAHeartbeatReplyChangesOnlyTheHeartbeatPeri
   cloud_.server().QueueReply("POST", CloudBackendFake::kHeartbeatPath,
                              HttpReply::Json("{\"Response\":{\"ReportGap\":4}}"));
   StartWithGaps(2, 3);
-  ASSERT_TRUE(cloud_.WaitForReports(CloudBackendFake::kHeartbeatPath, 4, 25s)) << service_->Stdout();
+  ASSERT_TRUE(cloud_.WaitForReports(CloudBackendFake::kHeartbeatPath, 4, 35s)) << service_->Stdout();
+  ASSERT_TRUE(cloud_.WaitForReports(CloudBackendFake::kMonitorPath, 4, 35s)) << service_->Stdout();
   std::vector<double> heartbeats = Intervals(CloudBackendFake::kHeartbeatPath);
   ASSERT_GE(heartbeats.size(), 3u);
   const std::string described = "heartbeats " + Describe(heartbeats);
-  ExpectAbout(2, heartbeats[0], described);
-  ExpectAbout(4, heartbeats[1], described);
-  ExpectAbout(4, heartbeats[2], described);
+  // The one already armed keeps its 2 s: shorter than the new period by
+  // more than a busy machine's delay of a single report would make up.
+  EXPECT_GT(heartbeats[0], 2 - 0.7) << described;
+  EXPECT_LT(heartbeats[0], 4 - 0.7) << described;
+  ExpectPeriod(4, {heartbeats[1], heartbeats[2]}, described);
 
   std::vector<double> monitors = Intervals(CloudBackendFake::kMonitorPath);
-  ASSERT_GE(monitors.size(), 2u) << service_->Stdout();
-  for (double gap : monitors) ExpectAbout(3, gap, "monitor reports " + Describe(monitors));
+  ExpectPeriod(3, monitors, "monitor reports " + Describe(monitors));
 }
 
 TEST_F(ReportsProcessTest, CatchCameraPicInAHeartbeatReplySetsTheActId) {

@@ -5,15 +5,76 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <condition_variable>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
+#include "support/leftovers.h"
+
 namespace zq_test {
 
 namespace {
+
+pid_t ForkHere(const std::function<void()>& in_child) {
+  const pid_t parent = getpid();
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  ForgetLeftoversOfParent();
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  // The program may have ended before the line above: no signal comes then.
+  if (getppid() != parent) _exit(127);
+  in_child();
+  _exit(127);
+}
+
+// A thread that forks for the others and lives as long as the program.
+class LongLivedForker {
+ public:
+  static LongLivedForker& Instance() {
+    // Never destroyed: its thread must outlast every child it forked. A
+    // forked copy of the program has none of its parent's threads, so it
+    // makes one of its own.
+    static std::mutex made;
+    static LongLivedForker* forker = nullptr;
+    std::lock_guard<std::mutex> lock(made);
+    if (forker == nullptr || forker->process_ != getpid()) forker = new LongLivedForker;
+    return *forker;
+  }
+
+  pid_t Fork(const std::function<void()>& in_child) {
+    std::lock_guard<std::mutex> one_caller(callers_);
+    std::unique_lock<std::mutex> lock(mutex_);
+    request_ = &in_child;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return request_ == nullptr; });
+    return result_;
+  }
+
+ private:
+  LongLivedForker() { std::thread([this] { Serve(); }).detach(); }
+
+  [[noreturn]] void Serve() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return request_ != nullptr; });
+      result_ = ForkHere(*request_);
+      request_ = nullptr;
+      changed_.notify_all();
+    }
+  }
+
+  const pid_t process_ = getpid();
+  std::mutex callers_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  const std::function<void()>* request_ = nullptr;
+  pid_t result_ = -1;
+};
 
 void AddDefaults(Env& env) {
   if (env.count("PATH") == 0) env["PATH"] = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
@@ -55,26 +116,34 @@ ChildProcess::ChildProcess(Env env, std::function<void()> body)
   });
 }
 
+pid_t ForkTiedChild(const std::function<void()>& in_child) {
+  // The main thread lives until the program ends.
+  if (gettid() == getpid()) return ForkHere(in_child);
+  return LongLivedForker::Instance().Fork(in_child);
+}
+
 void ChildProcess::Launch(const std::function<void()>& in_child) {
   int out = open(stdout_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   int err = open(stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (out < 0 || err < 0) throw std::runtime_error("cannot create the child's output files");
   // Nothing buffered in this process may be written a second time by the child.
   fflush(nullptr);
-  pid_ = fork();
-  if (pid_ == 0) {
+  pid_ = ForkTiedChild([&] {
     dup2(out, STDOUT_FILENO);
     dup2(err, STDERR_FILENO);
     int null_in = open("/dev/null", O_RDONLY);
     if (null_in >= 0) dup2(null_in, STDIN_FILENO);
-    // The child gets its own process group so a test can signal what it started.
+    // The child gets its own process group so a test can signal what it
+    // started, and end whatever that started in turn.
     setpgid(0, 0);
     in_child();
-    _exit(127);
-  }
+  });
   close(out);
   close(err);
   if (pid_ < 0) throw std::runtime_error("fork failed");
+  // Also here: the group must exist before anything may signal it.
+  setpgid(pid_, pid_);
+  RecordChildGroup(pid_);
 }
 
 ChildProcess::~ChildProcess() { Kill(); }
@@ -104,9 +173,13 @@ std::optional<int> ChildProcess::WaitForExit(std::chrono::milliseconds timeout) 
   if (status_) return status_;
   auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    int status = 0;
-    pid_t done = waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
+    // Forgotten before it is reaped: a reaped child's number, and so its
+    // group's, may go to another process.
+    siginfo_t ended{};
+    if (waitid(P_PID, static_cast<id_t>(pid_), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == pid_) {
+      ForgetChildGroup(pid_);
+      int status = 0;
+      waitpid(pid_, &status, 0);
       status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
       return status_;
     }
@@ -123,6 +196,7 @@ void ChildProcess::Signal(int signal) {
 
 void ChildProcess::Kill() {
   if (pid_ <= 0 || status_) return;
+  kill(-pid_, SIGKILL);
   kill(pid_, SIGKILL);
   WaitForExit(std::chrono::seconds(10));
 }

@@ -30,7 +30,7 @@ class ChildProcess {
   // (the SNMP agent library) and must not do so in the test process itself.
   // Fork only while the test process runs no threads of its own.
   ChildProcess(Env env, std::function<void()> body);
-  ~ChildProcess();  // kills the child (SIGKILL) when it still runs
+  ~ChildProcess();  // kills the child's process group (SIGKILL) when the child still runs
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
@@ -46,14 +46,15 @@ class ChildProcess {
   // The exit status (or 128 + signal) once the child ended within `timeout`.
   std::optional<int> WaitForExit(std::chrono::milliseconds timeout);
   bool Running();
-  void Signal(int signal);
-  void Kill();
+  void Signal(int signal);  // to the child alone
+  void Kill();              // the child and its process group
 
  private:
   bool WaitForText(const std::string& path, const std::string& needle, std::chrono::milliseconds timeout,
                    size_t count);
   // Forks; the child gets the output files and its own process group, then
-  // runs `in_child`, which never returns.
+  // runs `in_child`, which never returns. The group is this program's to end
+  // (see leftovers.h).
   void Launch(const std::function<void()>& in_child);
 
   TempDir output_dir_;
@@ -62,6 +63,17 @@ class ChildProcess {
   pid_t pid_ = -1;
   std::optional<int> status_;
 };
+
+// fork(), for a child that cannot outlive this program: it gets SIGKILL when
+// the program ends, however it ends (set before `in_child` runs, so also
+// across exec), and ends at once when the program already went. `in_child`
+// runs in the child and should not return (the child then ends with 127).
+// The child's pid, or -1.
+//
+// The kernel sends that signal when the thread that forked ends, not the
+// process: called on a thread other than the main one, the fork happens on
+// one that lives as long as the program.
+pid_t ForkTiedChild(const std::function<void()>& in_child);
 
 size_t CountOccurrences(const std::string& text, const std::string& needle);
 // The lines of `text` holding `needle`.

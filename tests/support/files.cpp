@@ -10,6 +10,8 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include "support/leftovers.h"
+
 namespace zq_test {
 
 std::string ReadFile(const std::string& path) {
@@ -45,6 +47,7 @@ TempDir::TempDir(const std::string& base, const std::string& prefix) {
   std::string pattern = base + "/" + prefix + ".XXXXXX";
   if (mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed for " + pattern);
   path_ = pattern;
+  RecordScratchDirectory(path_);
 }
 
 TempDir TempDir::InMemory(const std::string& prefix) {
@@ -64,6 +67,7 @@ TempDir::~TempDir() {
     }
   }
   std::filesystem::remove_all(path_, ignored);
+  ForgetScratchDirectory(path_);
 }
 
 }  // namespace zq_test

@@ -10,7 +10,8 @@ void WriteFile(const std::string& path, const std::string& content);  // creates
 bool FileExists(const std::string& path);
 
 // A fresh directory under $TMPDIR (or /tmp), removed with everything in it
-// when the object goes away.
+// when the object goes away, or else when the test program ends (see
+// leftovers.h).
 class TempDir {
  public:
   explicit TempDir(const std::string& prefix = "zqtest");

@@ -1,5 +1,7 @@
 #include "support/proc_figures.h"
 
+#include <time.h>
+
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -40,6 +42,12 @@ bool ResetPeakResident(pid_t pid) {
   clear << "5";
   clear.flush();
   return static_cast<bool>(clear);
+}
+
+double ThreadCpuSeconds() {
+  timespec now{};
+  if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now) != 0) return 0;
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
 }  // namespace zq_test

@@ -22,4 +22,8 @@ long PeakResidentKib(pid_t pid);
 // kernel took the request.
 bool ResetPeakResident(pid_t pid);
 
+// CPU seconds the calling thread has used: for checks of how work grows,
+// which a busy machine's waits must not stretch as they stretch the clock.
+double ThreadCpuSeconds();
+
 }  // namespace zq_test
