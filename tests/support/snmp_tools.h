@@ -75,4 +75,26 @@ class TrapReceiver {
 // 127.0.0.1:`port`: the varbinds of its answer, none when there was no answer.
 std::vector<SnmpVarbind> SnmpGet(uint16_t port, const std::vector<std::string>& oids);
 
+// The requests of a flood: cheap to send, and each one answered by the agent.
+enum class SnmpRequestKind {
+  kBulk,             // getbulk from .1.3.6.1, max-repetitions 127
+  kGet200Varbinds,   // get of 200 system-group names
+  kLargeDatagram,    // get of sysUpTime.0 carrying a 56 000-byte value
+};
+
+// SNMPv2c request message of `kind` (community "public") with `request_id`.
+std::string SnmpRequestMessage(SnmpRequestKind kind, int32_t request_id);
+// The request id of an SNMP response message; false when it is none.
+bool SnmpResponseRequestId(const std::string& message, int32_t* request_id);
+
+struct SnmpFloodFigures {
+  size_t sent = 0;
+  size_t answered = 0;  // distinct requests answered, up to a second after the last was sent
+};
+
+// Sends `per_second` requests of `kind` to the agent on 127.0.0.1:`port`,
+// evenly spaced, for `duration`, from one UDP socket, and counts answers.
+SnmpFloodFigures FloodSnmpRequests(uint16_t port, SnmpRequestKind kind, int per_second,
+                                   std::chrono::milliseconds duration);
+
 }  // namespace zq_test
