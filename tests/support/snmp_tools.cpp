@@ -1,6 +1,7 @@
 #include "support/snmp_tools.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -133,6 +134,15 @@ bool TrapReceiver::WaitFor(const std::string& trap_oid, size_t count, std::chron
   auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     if (Notifications(trap_oid).size() >= count) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(50ms);
+  }
+}
+
+bool TrapReceiver::WaitForOutput(const std::string& needle, std::chrono::milliseconds timeout) const {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (Output().find(needle) != std::string::npos) return true;
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(50ms);
   }
@@ -310,6 +320,25 @@ SnmpFloodFigures FloodSnmpRequests(uint16_t port, SnmpRequestKind kind, int per_
     }
   }
   return figures;
+}
+
+SilentTcpPort::SilentTcpPort(uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  auto* name = reinterpret_cast<sockaddr*>(&address);
+  int reuse = 1;
+  listener_.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+  // A backlog of 0 holds one connection; the filler takes it.
+  if (bind(listener_.get(), name, sizeof address) != 0 || listen(listener_.get(), 0) != 0) return;
+  filler_.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (connect(filler_.get(), name, sizeof address) != 0) return;
+  zq_camera_service::UniqueFd probe(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (connect(probe.get(), name, sizeof address) == 0 || errno != EINPROGRESS) return;
+  pollfd writable{probe.get(), POLLOUT, 0};
+  silent_ = poll(&writable, 1, 1000) == 0;
 }
 
 }  // namespace zq_test
