@@ -101,7 +101,8 @@ int main(int argc, char** argv) {
     // A service of its own for each row: what one row left queued must not
     // count against the next.
     zq_test::InstallRoot root;
-    root.WriteBaseConfig(zq_test::DefaultBaseConfig());
+    // No cloud address: standard error is the agent's alone.
+    root.WriteBaseConfig("{}");
     root.WriteVersionConfig(zq_test::VersionConfig(3));
     zq_test::ServiceEnvironment environment(root.path());
     zq_test::Env env = environment.env;
