@@ -1,5 +1,7 @@
 #include "snmp/notification_sinks.h"
 
+#include <net-snmp/agent/agent_callbacks.h>
+
 #include <cstring>
 #include <memory>
 #include <string>
@@ -10,8 +12,6 @@
 #include "snmp/reachability_probe.h"
 #include "snmp/sink_backoff.h"
 #include "snmp/sink_target.h"
-
-#include <net-snmp/agent/agent_callbacks.h>
 
 namespace {
 
@@ -58,12 +58,16 @@ struct Sink {
 };
 
 // Filled while the configuration is read (main thread, before the agent
-// thread exists), used afterwards on the agent thread only.
-std::vector<std::unique_ptr<Sink>> g_sinks;
+// thread exists), used afterwards on the agent thread only. Never destroyed:
+// the agent thread uses them until the process ends.
+std::vector<std::unique_ptr<Sink>> &Sinks() {
+  static auto *sinks = new std::vector<std::unique_ptr<Sink>>;
+  return *sinks;
+}
 // The sink whose line the library is reading: the session it hands over
 // belongs to it.
 Sink *g_opening = nullptr;
-// Error lines the library logged while a send or an open was watched.
+// Error lines the library logged while a send was watched.
 int g_errors_seen = 0;
 bool g_watching = false;
 
@@ -104,8 +108,8 @@ int OnSinkSessionOpened(int, int, void *serverarg, void *) {
   if (args == nullptr || args->ss == nullptr) return SNMPERR_GENERR;
   Sink *sink = g_opening;
   if (sink == nullptr || sink->session != nullptr) {
-    g_sinks.push_back(std::make_unique<Sink>());
-    sink = g_sinks.back().get();
+    Sinks().push_back(std::make_unique<Sink>());
+    sink = Sinks().back().get();
   }
   sink->session = args->ss;
   sink->confirm = args->confirm != 0;
@@ -195,7 +199,7 @@ int OnNotification(int, int, void *serverarg, void *) {
   auto *notification = static_cast<netsnmp_pdu *>(serverarg);
   if (notification == nullptr) return SNMPERR_SUCCESS;
   netsnmp_pdu *v1_notification = nullptr;
-  for (const std::unique_ptr<Sink> &sink : g_sinks) {
+  for (const std::unique_ptr<Sink> &sink : Sinks()) {
     if (sink->session == nullptr) continue;
     netsnmp_pdu *sent = notification;
     if (sink->session->version == SNMP_VERSION_1) {
@@ -220,8 +224,8 @@ int OnNotification(int, int, void *serverarg, void *) {
 void RecordSinkLine(const char *token, char *line) {
   SinkParser parse = ParserOf(token);
   if (parse == nullptr) return;
-  g_sinks.push_back(std::make_unique<Sink>());
-  Sink *sink = g_sinks.back().get();
+  Sinks().push_back(std::make_unique<Sink>());
+  Sink *sink = Sinks().back().get();
   sink->parse = parse;
   sink->token = token;
   // The parsers cut the line up in place: keep the text before they do.
