@@ -256,7 +256,9 @@ TEST_F(SnmpAgentProcessTest, LibraryDebugOutputAndConnectionLinesFollowTheLogThr
   }
 }
 
-enum class UnreachableSink { kTcpReceiverGoneSilent, kNoRoute };
+// A TCP receiver that went away and whose host then answers no connection;
+// one whose host answers none from the start; a UDP receiver with no route.
+enum class UnreachableSink { kTcpReceiverGoneSilent, kTcpHostSilentFromTheStart, kNoRoute };
 
 class SnmpUnreachableSinkProcessTest : public zq_test::ServiceProcessTest,
                                        public ::testing::WithParamInterface<UnreachableSink> {};
@@ -280,12 +282,17 @@ TEST_P(SnmpUnreachableSinkProcessTest, OtherReceiversGetEachNotificationOnceAndT
     tcp_port = tcp_receiver->port();
     environment_.AddSnmpTrapSink(tcp_port, true);
   }
+  std::unique_ptr<zq_test::SilentTcpPort> silent;
+  if (GetParam() == UnreachableSink::kTcpHostSilentFromTheStart) {
+    tcp_receiver.reset();
+    silent = std::make_unique<zq_test::SilentTcpPort>(tcp_port);
+    ASSERT_TRUE(silent->silent());
+  }
   root_.WriteBaseConfig(zq_test::DefaultBaseConfig());
   root_.WriteVersionConfig(zq_test::VersionConfig(3));
   auto service = StartService();
   ASSERT_TRUE(service->WaitForStdout("NET-SNMP test\n", 20s)) << service->Stdout();
 
-  std::unique_ptr<zq_test::SilentTcpPort> silent;
   if (tcp_receiver) {
     ASSERT_TRUE(tcp_receiver->WaitFor(kHeartbeat, 1, 40s)) << service->Stdout();
     // The receiver goes, and its host answers no connection any more.
@@ -328,10 +335,18 @@ TEST_P(SnmpUnreachableSinkProcessTest, OtherReceiversGetEachNotificationOnceAndT
 }
 
 INSTANTIATE_TEST_SUITE_P(Sinks, SnmpUnreachableSinkProcessTest,
-                         ::testing::Values(UnreachableSink::kTcpReceiverGoneSilent, UnreachableSink::kNoRoute),
+                         ::testing::Values(UnreachableSink::kTcpReceiverGoneSilent,
+                                           UnreachableSink::kTcpHostSilentFromTheStart, UnreachableSink::kNoRoute),
                          [](const ::testing::TestParamInfo<UnreachableSink>& info) {
-                           return info.param == UnreachableSink::kNoRoute ? std::string("NoRoute")
-                                                                          : std::string("TcpReceiverGoneSilent");
+                           switch (info.param) {
+                             case UnreachableSink::kTcpReceiverGoneSilent:
+                               return std::string("TcpReceiverGoneSilent");
+                             case UnreachableSink::kTcpHostSilentFromTheStart:
+                               return std::string("TcpHostSilentFromTheStart");
+                             case UnreachableSink::kNoRoute:
+                               break;
+                           }
+                           return std::string("NoRoute");
                          });
 
 }  // namespace
