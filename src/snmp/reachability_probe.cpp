@@ -16,18 +16,15 @@ bool ReachabilityProbe::Start(const sockaddr_storage& address, socklen_t length,
     // Settled at once (a refusal on this host, say): the answer still comes
     // from the event loop, never from inside the caller.
     settled_alarm_ = snmp_alarm_register_hr(timeval{0, 0}, 0, OnSettled, this);
-    if (settled_alarm_ == 0) {
-      socket_.reset();
-      return false;
-    }
-    return true;
+  } else {
+    watching_ = register_writefd(socket_.get(), OnWritable, this) == FD_REGISTERED_OK;
+    if (watching_) timeout_alarm_ = snmp_alarm_register(kTimeoutSeconds, 0, OnTimeout, this);
   }
-  if (register_writefd(socket_.get(), OnWritable, this) != FD_REGISTERED_OK) {
-    socket_.reset();
+  // Without its watch or its time-out the probe could wait for ever.
+  if (settled_alarm_ == 0 && timeout_alarm_ == 0) {
+    Cancel();
     return false;
   }
-  watching_ = true;
-  timeout_alarm_ = snmp_alarm_register(kTimeoutSeconds, 0, OnTimeout, this);
   return true;
 }
 
