@@ -1,26 +1,26 @@
-// The agent's notification receivers, kept usable when they come and go.
-// net-snmp opens a TCP receiver ("trap2sink tcp:host:port") once, while it
-// reads its configuration; when that receiver closes its end the library frees
-// the session but keeps the dead sink, and never reopens it. Every later
-// notification to it fails. The sink lines of the configuration are recorded
-// as the library reads them, and the sinks are opened again from them after a
-// send that failed, until they open cleanly.
+// The agent's notification receivers, each sent to and kept usable on its
+// own. The library opens a sink once, while it reads its configuration
+// ("trapsink", "trap2sink", "informsink", "trapsess"); when a TCP receiver
+// closes its end the library frees the session and never opens it again.
+// Here the library hands every sink session it opens over, each
+// notification goes to each open sink separately, and a sink whose send fails
+// or whose receiver closed is opened again from its configuration line after
+// a pause that grows while it stays down (SinkBackoff), never in between. A
+// TCP sink is opened only once its receiver answered a non-blocking probe,
+// and its connect is bounded, so the agent thread never waits for a silent
+// host. A failure of one sink leaves the others alone: each receiver gets each
+// notification once.
 #pragma once
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 
-// Puts the recording in front of the library's sink configuration lines
-// ("trapsink", "trap2sink", "informsink", "trapsess") and watches the
-// library's error log. Call after init_agent, before init_snmp reads the files.
+// Puts the recording in front of the library's sink configuration lines, takes
+// over the sink sessions the library opens and watches its error log. Call
+// after init_agent, before init_snmp reads the files.
 void watch_notification_sinks();
 
-// send_v2trap of `list` to every sink. When the send fails (the library logs
-// an error), the sinks are opened again and the notification sent once more,
-// so a receiver that came back gets it; a sink that cannot be opened yet is
-// tried again before the next notification.
+// send_v2trap of `list`: the library builds the notification, and it goes to
+// every open sink once.
 void send_to_notification_sinks(netsnmp_variable_list *list);
-
-// Number of times the sinks were opened again (for tests and the log).
-int notification_sink_reopens();

@@ -54,10 +54,10 @@ void KeepDeviceModules() {
   add_to_init_list(modules);
 }
 
-// The library's debug output stays on for every token but those that begin
-// with "trap": once a TCP receiver closed its end, the library frees the
-// sink's session but keeps the sink, and the "trap" trace of the next
-// notification reads that freed session, which ends the process. The library
+// The library's debug output, when on, stays off for the tokens that begin
+// with "trap": their trace of a notification reads the sink's session, and a
+// session the library freed on its own (a TCP receiver that closed its end)
+// ended the process there when it was still listed as a sink. The library
 // can only exclude a token on top of a list of enabled ones (an exclusion on
 // its own switches everything off, and "all" overrides exclusions), so the
 // enabled list is every first character a token can have, narrowed along
@@ -78,6 +78,21 @@ void KeepDebugOutputButTrap() {
   debug_register_tokens(tokens.c_str());
 }
 
+// The library's debug output traces and dumps every packet: megabytes on
+// standard error for one bulk request, and the agent thread busy writing them
+// instead of answering. It is on only when the service logs at DEBUG. Below
+// INFO the library does not log every request's source address either.
+void FollowLogThreshold() {
+  if (zq_log_enabled(4)) {
+    snmp_set_do_debugging(1);
+    KeepDebugOutputButTrap();
+  } else {
+    snmp_set_do_debugging(0);
+  }
+  netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_DONT_LOG_TCPWRAPPERS_CONNECTS,
+                         zq_log_enabled(3) ? 0 : 1);
+}
+
 void* StaticAgentTask(void*) {
   netsnmp_agent_task();
   return nullptr;
@@ -94,8 +109,7 @@ int SnmpService::netsnmp_agent_init() {
   netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_CACHE_TIMEOUT, 5);
   netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_APPTYPE, app_name);
   netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_OPTIONALCONFIG, kOptionalConfig);
-  snmp_set_do_debugging(1);
-  KeepDebugOutputButTrap();
+  FollowLogThreshold();
 
   // The modules take their copy of the parameter block while they are
   // initialised, so it is filled first.

@@ -301,4 +301,36 @@ TEST_F(SnmpAgentTest, AnswersQueriesOnItsConfiguredPort) {
   EXPECT_NE(std::string::npos, answer[1].value.find("Linux"));
 }
 
+TEST_F(SnmpAgentTest, EveryKindOfSinkLineGetsEachNotificationOnce) {
+  // Beside the fixture's "trap2sink": an SNMPv1 sink, an inform sink, and a
+  // TCP receiver named by a "trapsess" line.
+  zq_test::TrapReceiver v1;
+  zq_test::TrapReceiver inform;
+  zq_test::TrapReceiver tcp(true);
+  const std::string conf = environment_.snmp_conf_dir + "/Test.conf";
+  zq_test::WriteFile(conf, zq_test::ReadFile(conf) + "trapsink 127.0.0.1:" + std::to_string(v1.port()) +
+                               " public\ninformsink 127.0.0.1:" + std::to_string(inform.port()) +
+                               " public\ntrapsess -v 2c -c public tcp:127.0.0.1:" + std::to_string(tcp.port()) +
+                               "\n");
+  zq_test::WriteFile(stat_, StatLine(90, 10));
+  auto agent = StartAgent();
+  ASSERT_TRUE(receiver_.WaitFor(kCpuNotification, 1, 20s)) << agent->Stdout();
+  ASSERT_TRUE(inform.WaitFor(kCpuNotification, 1, 5s)) << agent->Stdout();
+  ASSERT_TRUE(tcp.WaitFor(kCpuNotification, 1, 5s)) << agent->Stdout();
+  ASSERT_TRUE(v1.WaitForOutput("Enterprise Specific Trap (1)", 5s)) << v1.Output();
+
+  // Well before the 5-second repeat: one each.
+  std::this_thread::sleep_for(2s);
+  for (const zq_test::TrapReceiver* v2 : {&receiver_, &inform, &tcp}) {
+    std::vector<SnmpNotification> received = v2->Notifications(kCpuNotification);
+    ASSERT_EQ(1u, received.size()) << Uptimes(received);
+    EXPECT_EQ(zq_test::DescribeVarbinds(zq_test::DeviceNotificationVarbinds(2, "90")),
+              zq_test::DescribeVarbinds(received[0].varbinds));
+  }
+  std::string v1_output = v1.Output();
+  EXPECT_EQ(1u, zq_test::CountOccurrences(v1_output, "TRAP, SNMP v1, community public")) << v1_output;
+  EXPECT_NE(std::string::npos, v1_output.find(".1.0.0.2 Enterprise Specific Trap (1)")) << v1_output;
+  EXPECT_NE(std::string::npos, v1_output.find(".1.0.0.2.1.1.0 = INTEGER: 90")) << v1_output;
+}
+
 }  // namespace

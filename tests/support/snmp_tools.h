@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "support/child_process.h"
 #include "support/files.h"
 
@@ -58,10 +59,14 @@ class TrapReceiver {
   TrapReceiver& operator=(const TrapReceiver&) = delete;
 
   uint16_t port() const { return port_; }
+  // What the receiver printed so far (SNMPv1 traps included, in their own form).
+  std::string Output() const { return process_->Stdout(); }
   // Everything received so far, in order of arrival.
   std::vector<SnmpNotification> Notifications() const;
   // Those whose snmpTrapOID.0 is `trap_oid`.
   std::vector<SnmpNotification> Notifications(const std::string& trap_oid) const;
+  // Waits until the output holds `needle`.
+  bool WaitForOutput(const std::string& needle, std::chrono::milliseconds timeout) const;
   // Waits until at least `count` notifications of `trap_oid` arrived.
   bool WaitFor(const std::string& trap_oid, size_t count, std::chrono::milliseconds timeout) const;
 
@@ -74,5 +79,42 @@ class TrapReceiver {
 // snmpget (SNMPv2c, community "public") of `oids` from the agent on
 // 127.0.0.1:`port`: the varbinds of its answer, none when there was no answer.
 std::vector<SnmpVarbind> SnmpGet(uint16_t port, const std::vector<std::string>& oids);
+
+// The requests of a flood: cheap to send, and each one answered by the agent.
+enum class SnmpRequestKind {
+  kBulk,             // getbulk from .1.3.6.1, max-repetitions 127
+  kGet200Varbinds,   // get of 200 system-group names
+  kLargeDatagram,    // get of sysUpTime.0 carrying a 56 000-byte value
+};
+
+// SNMPv2c request message of `kind` (community "public") with `request_id`.
+std::string SnmpRequestMessage(SnmpRequestKind kind, int32_t request_id);
+// The request id of an SNMP response message; false when it is none.
+bool SnmpResponseRequestId(const std::string& message, int32_t* request_id);
+
+struct SnmpFloodFigures {
+  size_t sent = 0;
+  size_t answered = 0;  // distinct requests answered, up to a second after the last was sent
+};
+
+// Sends `per_second` requests of `kind` to the agent on 127.0.0.1:`port`,
+// evenly spaced, for `duration`, from one UDP socket, and counts answers.
+SnmpFloodFigures FloodSnmpRequests(uint16_t port, SnmpRequestKind kind, int per_second,
+                                   std::chrono::milliseconds duration);
+
+// A TCP port on 127.0.0.1 whose listener never accepts and whose queue of
+// connections is full: the SYN of every further connection goes unanswered,
+// as when a receiver's host is silent. Closing it frees the port.
+class SilentTcpPort {
+ public:
+  explicit SilentTcpPort(uint16_t port);
+  // Whether a connection attempt went unanswered for a second.
+  bool silent() const { return silent_; }
+
+ private:
+  zq_camera_service::UniqueFd listener_;
+  zq_camera_service::UniqueFd filler_;
+  bool silent_ = false;
+};
 
 }  // namespace zq_test
