@@ -108,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(IsSlotFilePath(package->document_path, zq_camera_service::kVersionDocumentName));
   FUZZ_CHECK(package->document_location == Root() + "/bak/" + package->document_path);
   FUZZ_CHECK(package->app_link == Root() + "/app" && package->bak_link == Root() + "/bak");
-  FUZZ_CHECK(package->archive_bytes.size() == size);
+  FUZZ_CHECK(package->archive_length == size);
   bool lists_document = false;
   for (const std::string& name : package->kept_names) lists_document = lists_document || name == "VersionConfig.json";
   FUZZ_CHECK(lists_document);
