@@ -4,7 +4,8 @@
 // size (checked, staged, simulated reboot) or a reply larger than the 64 MiB
 // cap (refused), and prints the peak resident growth over the resident set
 // just before. Packages are made of files of at most 8 MiB of
-// incompressible bytes; the staging extracts one of them at a time.
+// incompressible bytes, or of one large file and the rest, which the
+// staging writes to the slot in pieces without holding it whole.
 // Goals: a package grows the process by at most its size plus 16 MiB, a
 // refused reply by at most the cap plus 16 MiB.
 //
@@ -35,6 +36,7 @@ constexpr double kCapMib = 64.0;
 const std::vector<DownloadRow> kRows = {
     {"package of 16 MiB", DownloadKind::kPackage, 16 * kMiB},
     {"package of 48 MiB", DownloadKind::kPackage, 48 * kMiB},
+    {"package of 48 MiB, one file of 40 MiB", DownloadKind::kPackage, 48 * kMiB, 40 * kMiB},
     {"package of 64 MiB (just under the cap)", DownloadKind::kPackage, 64 * kMiB},
     {"65 MiB reply, length announced", DownloadKind::kAnnouncedOversized, 65 * kMiB},
     {"65 MiB reply, chunked", DownloadKind::kChunkedOversized, 65 * kMiB},

@@ -7,9 +7,10 @@
 
 namespace {
 
-// The reader hands libzip one small step at a time, never past the end of
-// the entry, so a stated size that lies cannot make it write past the buffer.
-constexpr uint64_t kReadStep = 4;
+// A whole-entry extraction asks for a few bytes a call; the stream never
+// reads past the stated end, so a size that lies cannot make it write past
+// the buffer.
+constexpr size_t kReadStep = 4;
 
 }  // namespace
 
@@ -136,6 +137,64 @@ int Unzip::GetEntrySize(unsigned long long index, unsigned long long* size, std:
   return 0;
 }
 
+int Unzip::OpenEntry(unsigned long long index, EntryStream* stream) {
+  stream->file_.reset();
+  stream->size_ = 0;
+  stream->given_ = 0;
+  stream->ended_ = true;
+  zip_stat_t stat;
+  std::string error;
+  if (!StatEntry(index, &stat, &error)) {
+    stream->error_ = error;
+    return -1;
+  }
+  stream->file_.reset(zip_fopen_index(archive.get(), index, 0));
+  if (!stream->file_) {
+    stream->error_ = zip_strerror(archive.get());
+    return -1;
+  }
+  stream->size_ = stat.size;
+  stream->ended_ = false;
+  stream->error_.clear();
+  return 0;
+}
+
+long long Unzip::EntryStream::Fail(const std::string& reason) {
+  error_ = reason;
+  file_.reset();
+  ended_ = true;
+  return -1;
+}
+
+long long Unzip::EntryStream::Read(char* buffer, size_t capacity) {
+  if (ended_) return error_.empty() ? 0 : -1;
+  if (buffer == nullptr || capacity == 0) return Fail("no room to read into");
+  if (given_ < size_) {
+    // Never past the stated end, whatever the entry really holds.
+    uint64_t want = size_ - given_ < capacity ? size_ - given_ : capacity;
+    zip_int64_t n = zip_fread(file_.get(), buffer, want);
+    if (n < 0) return Fail(zip_file_strerror(file_.get()));
+    if (n == 0) return Fail("entry shorter than its stated size");
+    given_ += static_cast<uint64_t>(n);
+    return n;
+  }
+  // libzip checks the CRC when it reaches the end of the data, which only a
+  // read past the last byte does; that read goes to a byte of its own.
+  char beyond;
+  zip_int64_t n = zip_fread(file_.get(), &beyond, 1);
+  if (n != 0) return Fail(n < 0 ? zip_file_strerror(file_.get()) : "entry longer than its stated size");
+  int closed = zip_fclose(file_.release());
+  if (closed != 0) {
+    zip_error_t close_error;
+    zip_error_init_with_code(&close_error, closed);
+    std::string reason = zip_error_strerror(&close_error);
+    zip_error_fini(&close_error);
+    return Fail(reason);
+  }
+  ended_ = true;
+  return 0;
+}
+
 bool Unzip::Extract(unsigned long long index, uint64_t* size, std::string* error) {
   if (content_buffer) {
     zq_print("free\n");
@@ -155,41 +214,26 @@ bool Unzip::Extract(unsigned long long index, uint64_t* size, std::string* error
   zq_print("config file size=[%lli] comp_size=[%lli]\n", static_cast<long long>(stat.size),
            static_cast<long long>(stat.comp_size));
 
-  std::unique_ptr<zip_file_t, ZipFileClose> file(zip_fopen_index(archive.get(), index, 0));
-  if (!file) {
-    *error = zip_strerror(archive.get());
+  EntryStream stream;
+  if (OpenEntry(index, &stream) != 0) {
+    *error = stream.error();
     return false;
   }
   uint64_t filled = 0;
   while (filled < stat.size) {
-    uint64_t want = stat.size - filled < kReadStep ? stat.size - filled : kReadStep;
-    zip_int64_t n = zip_fread(file.get(), content_buffer.get() + filled, want);
-    if (n < 0) {
-      *error = zip_file_strerror(file.get());
-      return false;
-    }
-    if (n == 0) {
-      *error = "entry shorter than its stated size";
+    long long n = stream.Read(content_buffer.get() + filled, kReadStep);
+    if (n <= 0) {
+      *error = n < 0 ? stream.error() : "entry shorter than its stated size";
       return false;
     }
     filled += static_cast<uint64_t>(n);
   }
-  // libzip checks the CRC when it reaches the end of the data, which only a
-  // read past the last byte does; that read goes to a byte of its own.
-  char beyond;
-  zip_int64_t n = zip_fread(file.get(), &beyond, 1);
-  if (n != 0) {
-    *error = n < 0 ? zip_file_strerror(file.get()) : "entry longer than its stated size";
-    return false;
-  }
   zq_print("1111\n");
-  int closed = zip_fclose(file.release());
+  char beyond;
+  long long end = stream.Read(&beyond, 1);
   zq_print("2222\n");
-  if (closed != 0) {
-    zip_error_t close_error;
-    zip_error_init_with_code(&close_error, closed);
-    *error = zip_error_strerror(&close_error);
-    zip_error_fini(&close_error);
+  if (end != 0) {
+    *error = end < 0 ? stream.error() : "entry longer than its stated size";
     return false;
   }
   content_buffer[stat.size] = '\0';

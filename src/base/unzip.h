@@ -1,6 +1,7 @@
 // Reads a ZIP archive held in memory (libzip over the caller's bytes, never
-// copied): lists the entries, finds one by its bare file name and extracts
-// one entry at a time into a buffer the reader owns.
+// copied): lists the entries, finds one by its bare file name, and extracts
+// one entry at a time into a buffer the reader owns or reads it in pieces
+// of the caller's size, so that a large file is never held whole.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +16,43 @@
 #include "base/byte_buffer.h"
 
 class Unzip {
+ private:
+  struct ZipFileClose {
+    void operator()(zip_file_t* file) const { zip_fclose(file); }
+  };
+
  public:
+  // One entry read from its first byte to its last, a piece at a time. It
+  // gives exactly the size the archive states, and says the entry is
+  // complete only once libzip has checked it whole (its CRC): bytes handed
+  // out before a fault must be thrown away. Used while its Unzip lives.
+  class EntryStream {
+   public:
+    EntryStream() = default;
+    EntryStream(const EntryStream&) = delete;
+    EntryStream& operator=(const EntryStream&) = delete;
+
+    // Up to `capacity` next bytes into `buffer`: their count; 0 once every
+    // stated byte was given and the entry checked intact; -1 on a fault
+    // (short, long or corrupt entry, nothing opened), with the reason in
+    // error(). After 0 or -1 it stays there.
+    long long Read(char* buffer, size_t capacity);
+    // The uncompressed size the archive states.
+    uint64_t size() const { return size_; }
+    const std::string& error() const { return error_; }
+
+   private:
+    friend class Unzip;
+    // Records the fault and lets the entry go; -1.
+    long long Fail(const std::string& reason);
+
+    std::unique_ptr<zip_file_t, ZipFileClose> file_;
+    uint64_t size_ = 0;
+    uint64_t given_ = 0;
+    bool ended_ = true;
+    std::string error_ = "no entry opened";
+  };
+
   // Largest entry extracted: a package file far larger than this is a
   // corrupt or hostile archive, not a software file of the device.
   static constexpr uint64_t kMaxEntrySize = 64ull * 1024 * 1024;
@@ -42,6 +79,10 @@ class Unzip {
   // archive's length), without extracting anything: 0, or -1 with the
   // reason in *error.
   int GetEntrySize(unsigned long long index, unsigned long long* size, std::string* error);
+  // Starts `stream` at the first byte of the entry (again, when it was
+  // reading one), checked as an extraction checks it: 0, or -1 with the
+  // reason in stream->error().
+  int OpenEntry(unsigned long long index, EntryStream* stream);
 
  private:
   struct SourceFree {
@@ -49,9 +90,6 @@ class Unzip {
   };
   struct ArchiveDiscard {
     void operator()(zip_t* archive) const { zip_discard(archive); }
-  };
-  struct ZipFileClose {
-    void operator()(zip_file_t* file) const { zip_fclose(file); }
   };
 
   // Extraction behind GetFileContent; false with the reason in *error.

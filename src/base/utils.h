@@ -2,6 +2,7 @@
 // time stamps, the memory probe, JSON-to-text and the safe-file operations.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <string>
 
@@ -10,6 +11,20 @@
 #include "base/log.h"
 
 namespace zq_camera_service {
+
+// The bytes of a file that Utils::SafeWrite takes in pieces instead of
+// whole: read once to write the temporary file and once more to compare
+// what that file holds, so a large file is never held in memory.
+class SafeWriteSource {
+ public:
+  virtual ~SafeWriteSource() = default;
+  // Starts over at the first byte; false when the bytes cannot be had.
+  virtual bool Restart() = 0;
+  // Up to `capacity` next bytes into `buffer`: their count; 0 once every
+  // byte was given and found intact; -1 on a fault (the bytes given so far
+  // are not to be used).
+  virtual long long Read(unsigned char* buffer, size_t capacity) = 0;
+};
 
 class Utils {
  public:
@@ -50,6 +65,13 @@ class Utils {
   // kSafeWriteRenameFailed when the rename fails (target untouched).
   // In text mode the data ends at its first NUL, as a C text would.
   static int SafeWrite(const char* path, const unsigned char* data, long length, const char* mode);
+  // The same replacement of `path` in binary mode, its bytes taken from
+  // `source` a piece (kSafeWritePiece) at a time: written to the temporary
+  // file, flushed, read back and compared with the source read again. The
+  // results as above, and kSafeWriteSourceFailed when the source fails
+  // (a corrupt entry, say); every failure leaves the target untouched and
+  // no temporary file.
+  static int SafeWrite(const char* path, SafeWriteSource& source);
   // Reads the whole file under the safe-file lock into a buffer from malloc
   // (text mode: NUL-terminated) that the caller releases with free(); 0, or 1.
   static int SafeRead(const char* path, unsigned char** out, long* out_length, const char* mode);
@@ -70,6 +92,8 @@ class Utils {
   static void ListAllFile(const char* directory, std::map<std::string, std::string>& out);
 
   static constexpr int kSafeWriteRenameFailed = 10;
+  static constexpr int kSafeWriteSourceFailed = 11;
+  static constexpr size_t kSafeWritePiece = 64 * 1024;
 };
 
 }  // namespace zq_camera_service

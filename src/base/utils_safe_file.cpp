@@ -36,15 +36,30 @@ constexpr int kTemporaryNameTries = 64;
 bool IsBinaryMode(const char* mode) { return strchr(mode, 'b') != nullptr; }
 
 // Writes until everything is out or a write makes no progress (a full file
-// system); the caller finds a short file when it reads it back.
-void WriteAsMuchAsPossible(int fd, const unsigned char* data, size_t length) {
+// system); false then, and the caller finds a short file when it reads it
+// back.
+bool WriteAsMuchAsPossible(int fd, const unsigned char* data, size_t length) {
   while (length > 0) {
     ssize_t n = write(fd, data, length);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
+    if (n <= 0) return false;
     data += n;
     length -= static_cast<size_t>(n);
   }
+  return true;
+}
+
+// Reads until `length` bytes are in or the file ends: the count read, or -1.
+ssize_t ReadUpTo(int fd, unsigned char* buffer, size_t length) {
+  size_t filled = 0;
+  while (filled < length) {
+    ssize_t n = read(fd, buffer + filled, length - filled);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    filled += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(filled);
 }
 
 // True when the file holds exactly `length` bytes equal to `data`.
@@ -76,11 +91,54 @@ UniqueFd CreateTemporaryFile(const std::string& target, std::string* tmp_path) {
   return UniqueFd();
 }
 
+enum class Comparison { kSame, kDiffers, kSourceFailed };
+
+// Whether the file holds exactly the bytes of the source, read again from
+// its first byte; `expected` and `held` have room for a piece each.
+Comparison FileHoldsSource(int fd, SafeWriteSource& source, unsigned char* expected, unsigned char* held) {
+  if (!source.Restart()) return Comparison::kSourceFailed;
+  for (;;) {
+    long long n = source.Read(expected, Utils::kSafeWritePiece);
+    if (n < 0 || n > static_cast<long long>(Utils::kSafeWritePiece)) return Comparison::kSourceFailed;
+    if (n == 0) return ReadUpTo(fd, held, 1) == 0 ? Comparison::kSame : Comparison::kDiffers;
+    size_t piece = static_cast<size_t>(n);
+    if (ReadUpTo(fd, held, piece) != n || memcmp(expected, held, piece) != 0) return Comparison::kDiffers;
+  }
+}
+
+// A replaced file keeps its permission bits (an executable stays one); then
+// the temporary file is flushed and closed: false when that fails.
+bool SealTemporaryFile(UniqueFd& out, const char* path) {
+  struct stat target {};
+  if (lstat(path, &target) == 0 && S_ISREG(target.st_mode)) fchmod(out.get(), target.st_mode & 07777);
+  bool flushed = fsync(out.get()) == 0;
+  if (close(out.release()) != 0) flushed = false;
+  return flushed;
+}
+
 // The directory entry of a renamed file is durable only once its directory
 // is flushed.
 void SyncParentDirectory(const std::string& path) {
   UniqueFd fd(open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd.valid()) fsync(fd.get());
+}
+
+// Ends a replacement whose temporary file is written: renamed over the
+// target when its bytes were verified, removed otherwise. SafeWrite's result.
+int FinishReplacement(const std::string& tmp_path, const char* path, bool verified) {
+  if (!verified) {
+    printf("\nremove \n");
+    unlink(tmp_path.c_str());
+    return 9;
+  }
+  printf("\nremove rename\n");
+  if (rename(tmp_path.c_str(), path) != 0) {
+    zq_error("rename %s to %s failed: %s\n", tmp_path.c_str(), path, strerror(errno));
+    unlink(tmp_path.c_str());
+    return Utils::kSafeWriteRenameFailed;
+  }
+  SyncParentDirectory(path);
+  return 0;
 }
 
 void ListDirectory(const std::string& directory, std::map<std::string, std::string>& out) {
@@ -137,33 +195,63 @@ int Utils::SafeWrite(const char* path, const unsigned char* data, long length, c
   } else {
     zq_debug("txt done\n");
   }
-  // A replaced file keeps its permission bits (an executable stays one).
-  struct stat target {};
-  if (lstat(path, &target) == 0 && S_ISREG(target.st_mode)) fchmod(out.get(), target.st_mode & 07777);
-  bool flushed = fsync(out.get()) == 0;
-  if (close(out.release()) != 0) flushed = false;
+  bool flushed = SealTemporaryFile(out, path);
 
-  UniqueFd in(open(tmp_path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd in(open(tmp_path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!in.valid()) {
     unlink(tmp_path.c_str());
     return 2;
   }
   bool verified = flushed && FileHoldsExactly(in.get(), data, static_cast<size_t>(length));
   in.reset();
+  return FinishReplacement(tmp_path, path, verified);
+}
 
-  if (!verified) {
-    printf("\nremove \n");
-    unlink(tmp_path.c_str());
-    return 9;
+int Utils::SafeWrite(const char* path, SafeWriteSource& source) {
+  if (path == nullptr) return 1;
+  // One piece as it comes from the source, one as the file gives it back.
+  std::unique_ptr<unsigned char[]> pieces(new (std::nothrow) unsigned char[2 * kSafeWritePiece]);
+  if (!pieces) return 1;
+  unsigned char* const piece = pieces.get();
+  SafeFileLock lock;
+  if (!lock.locked()) return 1;
+  if (!source.Restart()) return kSafeWriteSourceFailed;
+
+  // From here on every unlink of tmp_path removes the file this call made.
+  std::string tmp_path;
+  UniqueFd out = CreateTemporaryFile(path, &tmp_path);
+  zq_debug("tmp_path:%s\n", tmp_path.c_str());
+  if (!out.valid()) return 1;
+  bool written = true;
+  for (;;) {
+    long long n = source.Read(piece, kSafeWritePiece);
+    if (n < 0 || n > static_cast<long long>(kSafeWritePiece)) {
+      out.reset();
+      unlink(tmp_path.c_str());
+      return kSafeWriteSourceFailed;
+    }
+    if (n == 0) break;
+    // A full file system: the rest of the source is not worth reading.
+    if (!WriteAsMuchAsPossible(out.get(), piece, static_cast<size_t>(n))) {
+      written = false;
+      break;
+    }
   }
-  printf("\nremove rename\n");
-  if (rename(tmp_path.c_str(), path) != 0) {
-    zq_error("rename %s to %s failed: %s\n", tmp_path.c_str(), path, strerror(errno));
+  zq_debug("binary done\n");
+  bool flushed = SealTemporaryFile(out, path) && written;
+
+  UniqueFd in(open(tmp_path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!in.valid()) {
     unlink(tmp_path.c_str());
-    return kSafeWriteRenameFailed;
+    return 2;
   }
-  SyncParentDirectory(path);
-  return 0;
+  Comparison held = flushed ? FileHoldsSource(in.get(), source, piece, piece + kSafeWritePiece) : Comparison::kDiffers;
+  in.reset();
+  if (held == Comparison::kSourceFailed) {
+    unlink(tmp_path.c_str());
+    return kSafeWriteSourceFailed;
+  }
+  return FinishReplacement(tmp_path, path, held == Comparison::kSame);
 }
 
 int Utils::SafeRead(const char* path, unsigned char** out, long* out_length, const char* mode) {

@@ -16,6 +16,7 @@ namespace zq_camera_service {
 
 const char* const kVersionDocumentName = "VersionConfig.json";
 const char* const kSlotProgramPath = "/bin/zq_camera_service";
+const size_t kMaxVersionDocumentBytes = 8u << 20;
 
 namespace {
 
@@ -192,19 +193,28 @@ int CheckUpgradePackage(ByteBuffer bytes, size_t length, const std::string& expe
 
   unsigned long long index = 0;
   if (package->archive.ConvertName(kVersionDocumentName, &index) != 0) return -1;
+  // The one file read whole: its text, and the document parsed from it,
+  // are held through the staging.
+  unsigned long long document_size = 0;
+  std::string size_error;
+  if (package->archive.GetEntrySize(index, &document_size, &size_error) == 0 &&
+      document_size > kMaxVersionDocumentBytes) {
+    zq_error("upgrade package refused: %s of %llu bytes, above the cap of %llu\n", kVersionDocumentName,
+             document_size, static_cast<unsigned long long>(kMaxVersionDocumentBytes));
+    return -1;
+  }
   char* content = nullptr;
   int size = 0;
   if (package->archive.GetFileContent(index, &content, &size) != 0) return -1;
   zq_print("file_size:%d\n", size);
   printf("======\n");
-  std::string document_text(content, static_cast<size_t>(size));
 
   int installed_major = InstalledMajor(install_root);
 
   rapidjson::Document& document = package->document;
   // The document is written into the staged slot, by a writer that recurses
   // once per level: one nested deeper than ours is refused like bad JSON.
-  bool decodable = json::ParseWritable<json::kOutsideTextFlags>(document, document_text.data(), document_text.size());
+  bool decodable = json::ParseWritable<json::kOutsideTextFlags>(document, content, static_cast<size_t>(size));
   std::string repeated;
   if (decodable && FindRepeatedMemberName(document, &repeated)) {
     zq_error("upgrade package refused: %s repeats the member \"%s\"\n", kVersionDocumentName,

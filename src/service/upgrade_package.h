@@ -19,6 +19,11 @@ extern const char* const kVersionDocumentName;  // "VersionConfig.json"
 // Program file of a slot: the complete-file list must hold it, and the
 // staging makes it executable.
 extern const char* const kSlotProgramPath;  // "/bin/zq_camera_service"
+// Largest version document taken: it is the one file of a package read
+// whole and parsed, so its size, unlike a package file's, costs memory (its
+// text and about twice that for the parsed document). A document only
+// lists file names: one of 60,000 records takes about 4.5 MiB.
+extern const size_t kMaxVersionDocumentBytes;
 
 // A package that passed every check. Not copyable: the reader reads
 // `archive_bytes` in place.

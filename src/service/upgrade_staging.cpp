@@ -71,21 +71,50 @@ int WriteVersionDocument(CheckedPackage& package, int state) {
 
 enum class WriteResult { kWritten, kNotExtracted, kWriteFailed };
 
-// Extracts the record's file from the archive and writes it at its path
-// below the backup link.
+// A package file as SafeWrite takes it: read from the archive a piece at a
+// time, so the staging holds one piece of it, never the whole file.
+class ArchiveEntrySource : public SafeWriteSource {
+ public:
+  ArchiveEntrySource(Unzip& archive, unsigned long long index) : archive_(archive), index_(index) {}
+  bool Restart() override { return archive_.OpenEntry(index_, &stream_) == 0; }
+  long long Read(unsigned char* buffer, size_t capacity) override {
+    return stream_.Read(reinterpret_cast<char*>(buffer), capacity);
+  }
+  const std::string& error() const { return stream_.error(); }
+
+ private:
+  Unzip& archive_;
+  const unsigned long long index_;
+  Unzip::EntryStream stream_;
+};
+
+// The line the reader gives for an entry it cannot read whole and intact.
+void ReportUnreadableEntry(const ArchiveEntrySource& source) {
+  fprintf(stderr, "can't open file at index': %s\n", source.error().c_str());
+}
+
+// Streams the record's file from the archive to its path below the backup
+// link. An entry found corrupt on the way counts as one that could not be
+// extracted; SafeWrite has then removed what it wrote.
 WriteResult WritePackageFile(CheckedPackage& package, const rapidjson::Value& record, const char* done_line) {
   std::string name = RecordName(record);
   std::string path = RecordPath(record);
   unsigned long long index = 0;
-  char* content = nullptr;
-  int size = 0;
-  if (package.archive.ConvertName(name, &index) != 0 || package.archive.GetFileContent(index, &content, &size) != 0) {
+  if (package.archive.ConvertName(name, &index) != 0) return WriteResult::kNotExtracted;
+  ArchiveEntrySource source(package.archive, index);
+  // An entry that cannot even be opened is known before anything is written.
+  if (!source.Restart()) {
+    ReportUnreadableEntry(source);
     return WriteResult::kNotExtracted;
   }
   std::string target = package.bak_link + path;
   zq_print("begin write %s\n", target.c_str());
-  if (!PrepareDirectories(package, path) ||
-      Utils::SafeWrite(target.c_str(), reinterpret_cast<const unsigned char*>(content), size, "wb") != 0) {
+  int written = PrepareDirectories(package, path) ? Utils::SafeWrite(target.c_str(), source) : 1;
+  if (written == Utils::kSafeWriteSourceFailed) {
+    ReportUnreadableEntry(source);
+    return WriteResult::kNotExtracted;
+  }
+  if (written != 0) {
     zq_error("write %s failed!\n", target.c_str());
     return WriteResult::kWriteFailed;
   }

@@ -209,6 +209,143 @@ TEST(Unzip, EntryAboveTheSizeCapIsRefused) {
   EXPECT_EQ("ok", archive.Extract("small"));
 }
 
+// Everything a stream gives until it says it is done, read `capacity`
+// bytes at a time; "<-1>" plus what came before when it fails. The
+// number of reads and the largest count one gave go to *reads and *largest.
+std::string ReadWhole(Unzip::EntryStream& stream, size_t capacity, size_t* reads = nullptr, size_t* largest = nullptr) {
+  std::string whole;
+  std::string piece(capacity, '\0');
+  for (size_t i = 0; i < 100000; ++i) {
+    long long n = stream.Read(&piece[0], capacity);
+    if (n < 0) return whole + "<-1>";
+    if (n == 0) return whole;
+    if (reads != nullptr) ++*reads;
+    if (largest != nullptr && static_cast<size_t>(n) > *largest) *largest = static_cast<size_t>(n);
+    whole.append(piece, 0, static_cast<size_t>(n));
+  }
+  return whole + "<endless>";
+}
+
+constexpr size_t kPiece = 64 * 1024;
+
+// Sizes around the piece a staging reads, in both methods, read in pieces
+// of that size and of a few bytes: every byte once, in order, then the end,
+// which stays the end.
+TEST(Unzip, EntryStreamGivesEveryByteInPiecesOfAnySize) {
+  const size_t sizes[] = {0, 1, kPiece - 1, kPiece, kPiece + 1, 3 * kPiece + 17};
+  for (ZipBuilder::Method method : {ZipBuilder::kStore, ZipBuilder::kDeflate}) {
+    ZipBuilder builder;
+    for (size_t size : sizes) builder.Add("p/f" + std::to_string(size), RandomBytes(size, static_cast<unsigned>(size)), method);
+    OpenedArchive archive(builder.Build());
+    ASSERT_EQ(0, archive.result);
+    for (size_t size : sizes) {
+      for (size_t capacity : {kPiece, size_t{7}}) {
+        SCOPED_TRACE("size " + std::to_string(size) + " method " + std::to_string(method) + " pieces of " +
+                     std::to_string(capacity));
+        Unzip::EntryStream stream;
+        ASSERT_EQ(0, archive.reader.OpenEntry(IndexOf(archive.reader, "f" + std::to_string(size)), &stream));
+        EXPECT_EQ(size, stream.size());
+        size_t reads = 0;
+        size_t largest = 0;
+        std::string got = ReadWhole(stream, capacity, &reads, &largest);
+        EXPECT_EQ(size, got.size());
+        EXPECT_TRUE(got == RandomBytes(size, static_cast<unsigned>(size)));
+        EXPECT_LE(largest, capacity);
+        EXPECT_GE(reads, (size + capacity - 1) / capacity);
+        char more[8];
+        EXPECT_EQ(0, stream.Read(more, sizeof more)) << stream.error();
+      }
+    }
+  }
+}
+
+TEST(Unzip, EntryStreamOpenedAgainStartsOverAtTheFirstByte) {
+  const std::string payload = RandomBytes(3 * kPiece, 5);
+  OpenedArchive archive(ZipBuilder().Add("p/a", payload).Add("p/b", "other").Build());
+  ASSERT_EQ(0, archive.result);
+  Unzip::EntryStream stream;
+  ASSERT_EQ(0, archive.reader.OpenEntry(IndexOf(archive.reader, "a"), &stream));
+  std::string first(kPiece, '\0');
+  ASSERT_EQ(static_cast<long long>(kPiece), stream.Read(&first[0], kPiece));
+  ASSERT_EQ(0, archive.reader.OpenEntry(IndexOf(archive.reader, "a"), &stream));
+  EXPECT_TRUE(ReadWhole(stream, kPiece) == payload);
+  // The same stream on another entry.
+  ASSERT_EQ(0, archive.reader.OpenEntry(IndexOf(archive.reader, "b"), &stream));
+  EXPECT_EQ("other", ReadWhole(stream, kPiece));
+}
+
+// A corrupt entry of several pieces: the pieces before the fault may come,
+// but the stream never says it is done; it fails, and stays failed.
+TEST(Unzip, EntryStreamFailsOnACorruptEntryAfterGivingSomePieces) {
+  const std::string payload = RandomBytes(4 * kPiece + 3, 77);
+  struct Case {
+    const char* name;
+    ZipBuilder::Method method;
+  };
+  for (const Case& c : {Case{"stored, CRC wrong", ZipBuilder::kStore}, Case{"deflated, data broken", ZipBuilder::kDeflate}}) {
+    SCOPED_TRACE(c.name);
+    std::string bytes = ZipBuilder().Add("p/big", payload, c.method).Build();
+    size_t data_start = c.method == ZipBuilder::kStore ? zq_test::FindStoredData(bytes, payload)
+                                                       : bytes.find("p/big") + strlen("p/big");
+    // Past the first pieces: they come out before the fault is seen.
+    size_t at = data_start + (c.method == ZipBuilder::kStore ? 3 * kPiece : (bytes.size() - data_start) * 3 / 4);
+    for (size_t i = 0; i < 8; ++i) bytes[at + i] ^= 0xA5;
+    OpenedArchive archive(bytes);
+    ASSERT_EQ(0, archive.result);
+    Unzip::EntryStream stream;
+    ASSERT_EQ(0, archive.reader.OpenEntry(IndexOf(archive.reader, "big"), &stream));
+    size_t reads = 0;
+    std::string got = ReadWhole(stream, kPiece, &reads);
+    ASSERT_GE(got.size(), 4u);
+    EXPECT_EQ("<-1>", got.substr(got.size() - 4));
+    EXPECT_GE(reads, 2u) << "the fault is to be found mid-stream";
+    EXPECT_FALSE(stream.error().empty());
+    char more[8];
+    EXPECT_EQ(-1, stream.Read(more, sizeof more));
+  }
+}
+
+// What an extraction refuses, a stream refuses: when it is opened, or by
+// failing before it would say it is done.
+TEST(Unzip, EntryStreamRefusesWhatAnExtractionRefuses) {
+  const std::string payload = RandomBytes(64, 9);
+  struct Case {
+    const char* name;
+    uint32_t stated_size;
+  };
+  for (const Case& c : {Case{"larger than the archive", 100000}, Case{"a little larger", 66}, Case{"smaller", 60}}) {
+    SCOPED_TRACE(c.name);
+    std::string bytes = ZipBuilder().Add("p/f", payload, ZipBuilder::kStore).Build();
+    SetUint32(bytes, CentralRecord(bytes) + 24, c.stated_size);
+    OpenedArchive archive(bytes);
+    ASSERT_EQ(0, archive.result);
+    Unzip::EntryStream stream;
+    if (archive.reader.OpenEntry(IndexOf(archive.reader, "f"), &stream) == 0) {
+      std::string got = ReadWhole(stream, kPiece);
+      EXPECT_EQ("<-1>", got.substr(got.size() < 4 ? 0 : got.size() - 4));
+      EXPECT_LE(got.size(), c.stated_size + 4u);
+    }
+    EXPECT_FALSE(stream.error().empty());
+  }
+
+  std::string big(static_cast<size_t>(Unzip::kMaxEntrySize) + 1, '\0');
+  OpenedArchive capped(ZipBuilder().Add("p/big", big).Build());
+  big.clear();
+  ASSERT_EQ(0, capped.result);
+  Unzip::EntryStream stream;
+  EXPECT_EQ(-1, capped.reader.OpenEntry(IndexOf(capped.reader, "big"), &stream));
+  EXPECT_NE(std::string::npos, stream.error().find("above the cap")) << stream.error();
+  EXPECT_EQ(-1, capped.reader.OpenEntry(5, &stream));
+  char byte;
+  EXPECT_EQ(-1, stream.Read(&byte, 1));
+
+  Unzip without_archive;
+  Unzip::EntryStream never_opened;
+  EXPECT_EQ(-1, never_opened.Read(&byte, 1));
+  EXPECT_EQ(-1, without_archive.OpenEntry(0, &never_opened));
+  EXPECT_EQ(-1, never_opened.Read(&byte, 1));
+}
+
 TEST(Unzip, UnknownEntryNumberFails) {
   OpenedArchive archive(ZipBuilder().Add("p/a", "x").Build());
   ASSERT_EQ(0, archive.result);

@@ -11,8 +11,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <thread>
 
 #include "base/lock_file.h"
@@ -225,6 +230,234 @@ TEST_F(SafeFileTest, TemporaryNamesNeverTouchAnotherFile) {
   const zq_test::Tree all_taken = zq_test::SnapshotTree(slot.path());
   EXPECT_EQ(1, Utils::SafeWrite(target.c_str(), Bytes("newer"), 5, "wb"));
   EXPECT_EQ("", zq_test::TreeDifference(all_taken, zq_test::SnapshotTree(slot.path())));
+}
+
+// Bytes handed to SafeWrite a piece at a time, as an archive entry gives
+// them: at most `step` bytes a call. It can be made to fail where a corrupt
+// entry would, or to give other bytes when it is read again.
+class PieceSource : public zq_camera_service::SafeWriteSource {
+ public:
+  explicit PieceSource(std::string bytes, size_t step = SIZE_MAX) : bytes_(std::move(bytes)), step_(step) {}
+
+  // On pass `pass` (1 writes, 2 compares), Read fails once `at` bytes were
+  // given; `at` past the end fails the end itself (a CRC found wrong).
+  void FailReadOnPass(int pass, size_t at) {
+    fail_pass_ = pass;
+    fail_at_ = at;
+  }
+  void FailRestartOnPass(int pass) { fail_restart_pass_ = pass; }
+  void SecondPassGives(std::string bytes) { second_ = std::move(bytes); }
+  // Runs when the fault happens, before SafeWrite sees it.
+  void OnFault(std::function<void()> hook) { on_fault_ = std::move(hook); }
+
+  bool Restart() override {
+    ++passes_;
+    offset_ = 0;
+    if (passes_ == fail_restart_pass_) {
+      if (on_fault_) on_fault_();
+      return false;
+    }
+    return true;
+  }
+  long long Read(unsigned char* buffer, size_t capacity) override {
+    largest_request_ = std::max(largest_request_, capacity);
+    const std::string& bytes = passes_ >= 2 && second_ ? *second_ : bytes_;
+    size_t end = bytes.size();
+    const bool failing = passes_ == fail_pass_;
+    if (failing && fail_at_ < end) end = fail_at_;
+    size_t n = std::min({capacity, step_, end - offset_});
+    if (n == 0 && failing) {
+      if (on_fault_) on_fault_();
+      return -1;
+    }
+    memcpy(buffer, bytes.data() + offset_, n);
+    offset_ += n;
+    return static_cast<long long>(n);
+  }
+
+  int passes() const { return passes_; }
+  size_t largest_request() const { return largest_request_; }
+
+ private:
+  std::string bytes_;
+  size_t step_;
+  std::optional<std::string> second_;
+  int fail_pass_ = 0;
+  size_t fail_at_ = 0;
+  int fail_restart_pass_ = 0;
+  std::function<void()> on_fault_;
+  int passes_ = 0;
+  size_t offset_ = 0;
+  size_t largest_request_ = 0;
+};
+
+constexpr size_t kPiece = Utils::kSafeWritePiece;
+
+std::string PatternBytes(size_t size, unsigned seed) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + seed * 7 + i / 251) & 0xff);
+  return bytes;
+}
+
+// Sizes around the piece, from a source that gives whole pieces and from
+// one that gives less than asked: the target holds every byte, nothing
+// else is left, and the source was read twice (written, then compared)
+// in pieces of at most kSafeWritePiece.
+TEST_F(SafeFileTest, SafeWriteFromASourceWritesEveryByteInPieces) {
+  const size_t sizes[] = {0, 1, kPiece - 1, kPiece, kPiece + 1, 3 * kPiece + 17};
+  for (size_t size : sizes) {
+    for (size_t step : {SIZE_MAX, size_t{1000}}) {
+      SCOPED_TRACE("size " + std::to_string(size) + (step == SIZE_MAX ? ", whole pieces" : ", 1000 bytes a read"));
+      TempDir target_dir;
+      std::string target = target_dir / "lib.so";
+      WriteFile(target, "old");
+      const std::string bytes = PatternBytes(size, static_cast<unsigned>(size));
+      PieceSource source(bytes, step);
+      EXPECT_EQ(0, Utils::SafeWrite(target.c_str(), source));
+      EXPECT_TRUE(ReadFile(target) == bytes);
+      EXPECT_EQ(std::set<std::string>{"lib.so"}, EntriesOf(target_dir.path()));
+      EXPECT_EQ(2, source.passes());
+      EXPECT_EQ(kPiece, source.largest_request());
+    }
+  }
+}
+
+// A fault of the source, wherever it comes (the entry cannot be opened, is
+// found corrupt after some pieces were written, at its very end, or when it
+// is read again for the comparison), fails the write with
+// kSafeWriteSourceFailed: the target is untouched, and the temporary file,
+// which held the pieces written so far, is gone.
+TEST_F(SafeFileTest, SafeWriteFromAFailingSourceLeavesTheTargetAndNoTemporary) {
+  zq_test::ScopedLogSettings debug(4, 3, "");
+  const std::string bytes = PatternBytes(4 * kPiece + 5, 3);
+  struct Case {
+    const char* name;
+    std::function<void(PieceSource&)> arrange;
+    size_t temporary_bytes;  // what the temporary file holds when the fault comes; SIZE_MAX: no such file yet
+  };
+  const Case cases[] = {
+      {"cannot be opened", [](PieceSource& s) { s.FailRestartOnPass(1); }, SIZE_MAX},
+      {"corrupt after three pieces", [](PieceSource& s) { s.FailReadOnPass(1, 3 * kPiece + 100); }, 3 * kPiece},
+      {"corrupt at its end", [&](PieceSource& s) { s.FailReadOnPass(1, bytes.size() + 1); }, 4 * kPiece},
+      {"cannot be opened again", [](PieceSource& s) { s.FailRestartOnPass(2); }, bytes.size()},
+      {"corrupt when read again", [](PieceSource& s) { s.FailReadOnPass(2, kPiece + 1); }, bytes.size()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir target_dir;
+    std::string target = target_dir / "lib.so";
+    WriteFile(target, "old");
+    PieceSource source(bytes);
+    c.arrange(source);
+    size_t held_at_fault = SIZE_MAX;
+    std::set<std::string> at_fault;
+    source.OnFault([&] {
+      at_fault = EntriesOf(target_dir.path());
+      for (const std::string& name : at_fault) {
+        if (zq_camera_service::IsTemporaryName(name)) held_at_fault = ReadFile(target_dir / name).size();
+      }
+    });
+    zq_test::StdoutCapture capture;
+    EXPECT_EQ(Utils::kSafeWriteSourceFailed, Utils::SafeWrite(target.c_str(), source));
+    EXPECT_EQ(c.temporary_bytes == SIZE_MAX ? 1u : 2u, at_fault.size()) << capture.Text();
+    if (c.temporary_bytes != SIZE_MAX) {
+      EXPECT_GE(held_at_fault, c.temporary_bytes);
+    }
+    EXPECT_EQ("old", ReadFile(target));
+    EXPECT_EQ(std::set<std::string>{"lib.so"}, EntriesOf(target_dir.path()));
+  }
+}
+
+// The comparison is with the source read again, byte for byte: a source
+// that gives other bytes the second time is refused like a bad read-back.
+TEST_F(SafeFileTest, SafeWriteFromASourceComparesWithTheSourceReadAgain) {
+  const std::string bytes = PatternBytes(2 * kPiece + 9, 1);
+  struct Case {
+    const char* name;
+    std::string second;
+  };
+  std::string one_byte_changed = bytes;
+  one_byte_changed[kPiece + 4] ^= 1;
+  const Case cases[] = {{"one byte changed", one_byte_changed},
+                        {"one byte more", bytes + "x"},
+                        {"one byte fewer", bytes.substr(0, bytes.size() - 1)}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string target = dir_ / "data.bin";
+    WriteFile(target, "old");
+    PieceSource source(bytes);
+    source.SecondPassGives(c.second);
+    EXPECT_EQ(9, Utils::SafeWrite(target.c_str(), source));
+    EXPECT_EQ("old", ReadFile(target));
+    EXPECT_EQ((std::set<std::string>{"data.bin", "safe_file"}), EntriesOf(dir_.path()));
+  }
+}
+
+TEST_F(SafeFileTest, SafeWriteFromASourceIsRefusedOnAFullFileSystem) {
+  std::string target = dir_ / "program";
+  WriteFile(target, "old program");
+  pid_t child = fork();
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit {100000, 100000};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    PieceSource source(PatternBytes(4 * kPiece, 2));
+    _exit(Utils::SafeWrite(target.c_str(), source));
+  }
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(9, WEXITSTATUS(status));
+  EXPECT_EQ("old program", ReadFile(target));
+  EXPECT_EQ((std::set<std::string>{"program", "safe_file"}), EntriesOf(dir_.path()));
+}
+
+// Links planted at the names the temporary file would take, one to a file
+// outside and one to a place where nothing is yet: neither is followed, the
+// file outside keeps its bytes, nothing appears where the other points, and
+// the write takes the next free name.
+TEST_F(SafeFileTest, SafeWriteFromASourceNeverFollowsALinkAtTheTemporaryName) {
+  zq_test::ScopedLogSettings debug(4, 3, "");
+  TempDir elsewhere;
+  std::string outside = elsewhere / "outside";
+  WriteFile(outside, "untouched");
+  std::string nowhere = elsewhere / "created-through-a-link";
+  TempDir slot;
+  std::string target = slot / "libbig.so";
+  WriteFile(target, "old");
+
+  std::string probe = slot / "probe";
+  std::string printed;
+  {
+    zq_test::StdoutCapture capture;
+    PieceSource source("p");
+    ASSERT_EQ(0, Utils::SafeWrite(probe.c_str(), source));
+    printed = capture.Text();
+  }
+  std::string used = TemporaryPathOf(printed);
+  ASSERT_EQ(0u, used.rfind(slot / ".probe.", 0)) << printed;
+  std::string attempt_text = used.substr((slot / ".probe.").size());
+  attempt_text = attempt_text.substr(attempt_text.find('.') + 1);
+  const unsigned next = static_cast<unsigned>(std::stoul(attempt_text)) + 1;
+  const unsigned long pid = static_cast<unsigned long>(getpid());
+  ASSERT_EQ(0, symlink(outside.c_str(), zq_camera_service::TemporaryPathFor(target, pid, next).c_str()));
+  ASSERT_EQ(0, symlink(nowhere.c_str(), zq_camera_service::TemporaryPathFor(target, pid, next + 1).c_str()));
+  const zq_test::Tree before = zq_test::SnapshotTree(slot.path());
+
+  const std::string bytes = PatternBytes(2 * kPiece + 1, 8);
+  {
+    zq_test::StdoutCapture capture;
+    PieceSource source(bytes);
+    EXPECT_EQ(0, Utils::SafeWrite(target.c_str(), source));
+    printed = capture.Text();
+  }
+  EXPECT_EQ(zq_camera_service::TemporaryPathFor(target, pid, next + 2), TemporaryPathOf(printed));
+  EXPECT_TRUE(ReadFile(target) == bytes);
+  EXPECT_EQ("untouched", ReadFile(outside));
+  EXPECT_FALSE(FileExists(nowhere));
+  zq_test::Tree expected = before;
+  expected["libbig.so"] = bytes;
+  EXPECT_EQ("", zq_test::TreeDifference(expected, zq_test::SnapshotTree(slot.path())));
 }
 
 TEST(TemporaryName, FormAndRecognition) {

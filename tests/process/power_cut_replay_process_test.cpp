@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/temporary_name.h"
+#include "base/utils.h"
 #include "platform/platform.h"
 #include "support/cloud_backend.h"
 #include "support/crash_replay.h"
@@ -282,12 +283,22 @@ class PowerCutStagingTest : public PowerCutReplayTest {
     zq_test::WriteFile(root_.SlotB() + "/lib/libold.so", std::string(3000, 'l'));
   }
 
+  // Three and a half pieces of the staging's streamed write, different in
+  // each piece, so that a state with a piece missing or out of place shows.
+  static std::string LargeFileBytes() {
+    std::string bytes(7 * zq_camera_service::Utils::kSafeWritePiece / 2, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>('a' + (i / 4096) % 26);
+    return bytes;
+  }
+
   static zq_test::UpgradePackageBuilder Package() {
     zq_test::UpgradePackageBuilder builder(4);
     builder.SetMember("name", "\"v4\"")
         .AddFile("/bin/zq_camera_service", std::string("\x7f" "ELF new program\0\7", 19))
         .AddFile("/lib/libnew.so", std::string(20000, 'n'))
         .AddFile("/pkg/data/table.bin", std::string(7000, 't'))
+        // Several pieces of a streamed write: the cuts fall between them.
+        .AddFile("/lib/libbig.so", LargeFileBytes())
         .AddSpecialFile("/etc/special.conf", "special\n")
         .Keep("/lib/libkeep.so")
         .Keep("/lib/libkeep.so.1")
@@ -333,6 +344,20 @@ TEST_F(PowerCutStagingTest, StagingOverACompleteSlotNeverLeavesAFalseCompleteSlo
   EXPECT_EQ(expected.complete_document, replay.ordered.back().at("slotB/" + std::string(zq_test::kSlotDocument)).bytes);
   EXPECT_EQ(expected.complete_document,
             replay.write_back.back().at("slotB/" + std::string(zq_test::kSlotDocument)).bytes);
+  // The large file goes in pieces: some state holds its temporary file with
+  // some of them written, not all.
+  const std::string large = LargeFileBytes();
+  bool cut_mid_write = false;
+  for (size_t cut = 0; cut < replay.states() && !cut_mid_write; ++cut) {
+    for (const auto& entry : replay.ordered[cut]) {
+      const std::string name = entry.first.substr(entry.first.rfind('/') + 1);
+      const std::string& bytes = entry.second.bytes;
+      cut_mid_write = cut_mid_write || (name.rfind(".libbig.so.", 0) == 0 && zq_camera_service::IsTemporaryName(name) &&
+                                        !bytes.empty() && bytes.size() < large.size() &&
+                                        large.compare(0, bytes.size(), bytes) == 0);
+    }
+  }
+  EXPECT_TRUE(cut_mid_write) << "no cut falls between the pieces of the large file";
 
   // The real binary on some of the states: it starts, stages the package
   // again and reboots, and the slot is complete.

@@ -189,6 +189,20 @@ TEST_F(UpgradeDownloadMemoryTest, DownloadingAndStagingA48MiBPackageGrowsByAtMos
   EXPECT_LE(outcome.GrowthKib(), package_kib + kSlackKib);
 }
 
+// A package file is streamed from the archive into the slot: a file almost
+// as large as the package costs no more than many small ones.
+TEST_F(UpgradeDownloadMemoryTest, StagingA48MiBPackageOfOne40MiBFileGrowsByAtMostItsSizeAnd16MiB) {
+  zq_test::DownloadRow row{"package of 48 MiB, one file of 40 MiB", zq_test::DownloadKind::kPackage, 48u << 20,
+                           40u << 20};
+  zq_test::DownloadOutcome outcome = zq_test::RunDownloadRow(row, "");
+  ASSERT_EQ("", outcome.failure) << outcome.output;
+  EXPECT_TRUE(outcome.staged) << outcome.output;
+  const long package_kib = static_cast<long>(outcome.package_bytes / 1024);
+  printf("[ figures  ] %s (%ld KiB): resident %ld KiB before, peak growth %ld KiB, %.1f s to the reboot\n",
+         row.name.c_str(), package_kib, outcome.baseline_kib, outcome.GrowthKib(), outcome.seconds);
+  EXPECT_LE(outcome.GrowthKib(), package_kib + kSlackKib);
+}
+
 // A reply larger than the cap costs no more than the cap: refused when its
 // announced length says so, or once the bytes reach the cap.
 TEST_F(UpgradeDownloadMemoryTest, RefusingA65MiBReplyGrowsByAtMostTheCapAnd16MiB) {

@@ -282,6 +282,31 @@ TEST_F(UpgradePackageTest, SixtyThousandRecordsAreCheckedInUnderTwoSeconds) {
   }
 }
 
+// The version document is the one file read whole: one at its cap passes,
+// one a byte larger is refused with its line before it is read.
+TEST_F(UpgradePackageTest, VersionDocumentAboveItsCapIsRefused) {
+  const size_t cap = zq_camera_service::kMaxVersionDocumentBytes;
+  for (size_t size : {cap, cap + 1}) {
+    SCOPED_TRACE(size);
+    UpgradePackageBuilder builder = Valid();
+    // A member of white space takes the document to the size wanted.
+    std::string text = builder.DocumentText();
+    const std::string padded = text.substr(0, text.size() - 1) + ",\"padding\":\"\"}";
+    ASSERT_LT(padded.size(), size);
+    builder.SetDocumentText(padded.substr(0, padded.size() - 2) + std::string(size - padded.size(), ' ') + "\"}");
+    ASSERT_EQ(size, builder.DocumentText().size());
+    std::string bytes = builder.Build();
+    std::string printed;
+    const bool taken = size <= cap;
+    EXPECT_EQ(taken ? 0 : -1, Check(bytes, Md5Hex(bytes), &printed)) << printed.substr(0, 2000);
+    const std::string line = "upgrade package refused: VersionConfig.json of " + std::to_string(size) +
+                             " bytes, above the cap of " + std::to_string(cap) + "\n";
+    EXPECT_EQ(taken ? 0u : 1u, zq_test::CountOccurrences(printed, line)) << printed.substr(0, 2000);
+    // Refused before it was read.
+    EXPECT_EQ(taken, printed.find("file_size:") != std::string::npos) << printed.substr(0, 2000);
+  }
+}
+
 TEST_F(UpgradePackageTest, InstalledVersionComesFromTheGivenRoot) {
   zq_test::InstallRoot other;
   other.WriteVersionConfig("{\"major\": 10}");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <random>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <thread>
 
 #include "base/lock_file.h"
+#include "base/utils.h"
 #include "support/build_kind.h"
 #include "support/child_process.h"
 #include "support/log_settings.h"
@@ -263,6 +265,77 @@ TEST_F(UpgradeStagingTest, CorruptSpecialEntryStopsTheSpecialPassAndAbandons) {
   // What it wrote is gone again: only the unfinished document stays.
   EXPECT_EQ(1, SlotState(root_.SlotB()));
   EXPECT_EQ("", zq_test::DifferenceFromAbandonedSlot(root_.SlotB()));
+}
+
+// The piece in which a package file goes from the archive to the slot.
+constexpr size_t kPiece = zq_camera_service::Utils::kSafeWritePiece;
+
+// Bytes no compressor shrinks: the entry is as large in the archive as in
+// the slot.
+std::string IncompressibleBytes(size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(random());
+  return bytes;
+}
+
+// Files around the piece's size and of several pieces, stored (odd sizes)
+// and deflated (even ones), special and incremental: each reaches the slot
+// byte for byte, and nothing else is left beside them.
+TEST_F(UpgradeStagingTest, FilesOfSeveralPiecesAreStreamedIntoTheSlotByteForByte) {
+  UpgradePackageBuilder builder = FullPackage();
+  builder.AddSpecialFile("/etc/table.bin", IncompressibleBytes(2 * kPiece + 1, 1));
+  const size_t sizes[] = {kPiece - 1, kPiece, kPiece + 1, 3 * kPiece + 17, 3 * kPiece + 18};
+  for (size_t size : sizes) {
+    builder.AddFile("/data/f" + std::to_string(size) + ".bin", IncompressibleBytes(size, static_cast<unsigned>(size)));
+  }
+  const Tree running = zq_test::SnapshotTree(root_.SlotA());
+  std::string printed;
+  ASSERT_EQ(0, Stage(builder, &printed)) << printed;
+  Tree staged = zq_test::SnapshotTree(root_.SlotB());
+  staged.erase(kSlotDocument);
+  EXPECT_EQ("", zq_test::TreeDifference(zq_test::ExpectedStagedTree(running, builder), staged));
+  for (size_t size : sizes) {
+    EXPECT_TRUE(staged["data/f" + std::to_string(size) + ".bin"] == IncompressibleBytes(size, static_cast<unsigned>(size)))
+        << size;
+  }
+  EXPECT_EQ(0, SlotState(root_.SlotB()));
+}
+
+// An incremental file found corrupt after some of its pieces were written
+// (a CRC that does not match at its end; compressed data broken in its
+// middle): the staging is given up as for an entry that cannot be
+// extracted, with the reader's line, and the slot keeps only the
+// unfinished document. The file after it is never begun.
+TEST_F(UpgradeStagingTest, IncrementalFileFoundCorruptMidStreamAbandonsTheStaging) {
+  const std::string big = IncompressibleBytes(3 * kPiece + 1, 7);  // odd: stored
+  const std::string big_even = IncompressibleBytes(3 * kPiece + 2, 8);  // even: deflated
+  struct Case {
+    const char* name;
+    const std::string& bytes;
+  };
+  for (const Case& c : {Case{"stored, CRC wrong", big}, Case{"deflated, data broken", big_even}}) {
+    SCOPED_TRACE(c.name);
+    UpgradePackageBuilder builder = FullPackage();
+    builder.AddFile("/lib/libbig.so", c.bytes).AddFile("/lib/libafter.so", "after");
+    std::string archive = builder.Build();
+    const bool stored = c.bytes.size() % 2 == 1;
+    size_t data_start = stored ? zq_test::FindStoredData(archive, c.bytes)
+                               : archive.find("pkg/lib/libbig.so") + strlen("pkg/lib/libbig.so");
+    ASSERT_NE(std::string::npos, data_start);
+    // Two pieces in: they are written before the fault shows.
+    for (size_t i = 0; i < 8; ++i) archive[data_start + 2 * kPiece + i] ^= 0x5A;
+    std::string printed;
+    zq_test::StdoutCapture errors(2);
+    EXPECT_EQ(-1, StageBytes(archive, &printed, root_));
+    EXPECT_NE(std::string::npos, printed.find("begin write " + root_.path() + "/bak/lib/libbig.so\n")) << printed;
+    EXPECT_NE(std::string::npos, printed.find("write file ERROR!\n")) << printed;
+    EXPECT_EQ(std::string::npos, printed.find("begin write " + root_.path() + "/bak/lib/libafter.so")) << printed;
+    EXPECT_EQ(std::string::npos, printed.find("write " + root_.path() + "/bak/lib/libbig.so failed!")) << printed;
+    EXPECT_EQ(1u, zq_test::LinesWith(errors.Text(), "can't open file at index': ").size()) << errors.Text();
+    EXPECT_EQ(1, SlotState(root_.SlotB()));
+    EXPECT_EQ("", zq_test::DifferenceFromAbandonedSlot(root_.SlotB()));
+  }
 }
 
 TEST_F(UpgradeStagingTest, SpecialRecordOfTheVersionDocumentNeverOverwritesTheStagedOne) {

@@ -1,8 +1,13 @@
 #include "support/upgrade_download.h"
 
 #include <malloc.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
 
 #include <algorithm>
 #include <chrono>
@@ -11,6 +16,7 @@
 #include <mutex>
 #include <random>
 #include <thread>
+#include <vector>
 
 #include "support/camera_peer.h"
 #include "support/child_process.h"
@@ -69,14 +75,15 @@ std::string RandomBytes(size_t length, uint32_t seed) {
 }
 
 // A valid package of version 4 of about `bytes` (never more): the program
-// and files of at most kDownloadFileBytes of incompressible bytes.
-std::string BuildPackage(size_t bytes) {
+// and files of at most `file_bytes` of incompressible bytes.
+std::string BuildPackage(size_t bytes, size_t file_bytes) {
   constexpr size_t kRoom = 64u << 10;  // the archive's own records and the version document
   size_t payload = bytes > kRoom ? bytes - kRoom : 0;
+  if (file_bytes == 0) file_bytes = kDownloadFileBytes;
   UpgradePackageBuilder builder(4);
   builder.AddFile("/bin/zq_camera_service", "new program").Keep("/config/BaseConfig.json");
   for (int i = 0; payload > 0; ++i) {
-    size_t size = std::min(payload, kDownloadFileBytes);
+    size_t size = std::min(payload, file_bytes);
     builder.AddFile("/data/part" + std::to_string(i) + ".bin", RandomBytes(size, static_cast<uint32_t>(i + 1)));
     payload -= size;
   }
@@ -91,12 +98,44 @@ HttpReply OversizedReply(const DownloadRow& row) {
   return HttpReply::Chunked(std::string(kPiece, '\0'), (row.bytes + kPiece - 1) / kPiece, "application/zip");
 }
 
-// Peak resident set in KiB of every child this process has reaped: the
-// largest of them.
-long ReapedChildrenPeakKib() {
-  struct rusage usage {};
-  getrusage(RUSAGE_CHILDREN, &usage);
-  return usage.ru_maxrss;
+// Starts the service under a forked copy of this process that waits for it
+// and writes its peak resident set (ru_maxrss, KiB) to `peak_file` before
+// ending with its status: the peak of this one service, whatever other
+// children this process reaped before (a row of a larger package, say).
+// The service's number goes to `pid_file`.
+std::unique_ptr<ChildProcess> StartMeasuredService(const Env& env, const std::string& program,
+                                                   const std::string& pid_file, const std::string& peak_file) {
+  return std::make_unique<ChildProcess>(env, [program, pid_file, peak_file] {
+    std::vector<char*> argv{const_cast<char*>(program.c_str()), nullptr};
+    pid_t service = fork();
+    if (service == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    if (service < 0) _exit(127);
+    // Renamed into place: a reader never sees half a number.
+    WriteFile(pid_file + ".part", std::to_string(service));
+    rename((pid_file + ".part").c_str(), pid_file.c_str());
+    int status = 0;
+    struct rusage usage {};
+    if (wait4(service, &status, 0, &usage) != service) _exit(127);
+    WriteFile(peak_file + ".part", std::to_string(usage.ru_maxrss));
+    rename((peak_file + ".part").c_str(), peak_file.c_str());
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+  });
+}
+
+// The number a file of StartMeasuredService holds once it is written; -1
+// when it is not within `limit`.
+long WaitForNumber(const std::string& path, std::chrono::milliseconds limit) {
+  auto deadline = Clock::now() + limit;
+  for (;;) {
+    std::string text = FileExists(path) ? ReadFile(path) : "";
+    if (!text.empty()) return atol(text.c_str());
+    if (Clock::now() >= deadline) return -1;
+    std::this_thread::sleep_for(20ms);
+  }
 }
 
 }  // namespace
@@ -117,7 +156,7 @@ DownloadOutcome RunDownloadRow(const DownloadRow& row, const std::string& binary
   const std::string package_file = scratch / "package.zip";
   std::string md5 = Md5Hex("oversized");
   if (row.kind == DownloadKind::kPackage) {
-    std::string package = BuildPackage(row.bytes);
+    std::string package = BuildPackage(row.bytes, row.file_bytes);
     outcome.package_bytes = package.size();
     md5 = Md5Hex(package);
     WriteFile(package_file, package);
@@ -142,9 +181,11 @@ DownloadOutcome RunDownloadRow(const DownloadRow& row, const std::string& binary
 
   CameraPeer camera;
   ServiceEnvironment environment(root.path());
-  long reaped_before = ReapedChildrenPeakKib();
   long own_resident = ResidentKib(getpid());
-  ChildProcess service(environment.env, binary.empty() ? std::string(ZQ_SERVICE_BINARY) : binary);
+  const std::string pid_file = scratch / "service.pid";
+  const std::string peak_file = scratch / "service.peak";
+  std::unique_ptr<ChildProcess> service = StartMeasuredService(
+      environment.env, binary.empty() ? std::string(ZQ_SERVICE_BINARY) : binary, pid_file, peak_file);
   struct OpenOnExit {
     std::shared_ptr<Gate> gate;
     ~OpenOnExit() { gate->Open(); }
@@ -153,45 +194,50 @@ DownloadOutcome RunDownloadRow(const DownloadRow& row, const std::string& binary
   *served = row.kind == DownloadKind::kPackage ? HttpReply::Bytes(ReadFile(package_file), "application/zip")
                                                : OversizedReply(row);
 
-  if (!packages.WaitForRequestsTo(kPackagePath, 1, 30s)) {
+  const pid_t service_pid = static_cast<pid_t>(WaitForNumber(pid_file, 30s));
+  if (service_pid <= 0 || !packages.WaitForRequestsTo(kPackagePath, 1, 30s)) {
     outcome.failure = "the service never asked for the package";
-    outcome.output = service.Stdout();
+    outcome.output = service->Stdout();
     return outcome;
   }
   // The rest of start-up goes on beside the held download.
   std::this_thread::sleep_for(3s);
-  outcome.baseline_kib = ResidentKib(service.pid());
-  bool reset = row.kind == DownloadKind::kPackage || ResetPeakResident(service.pid());
+  outcome.baseline_kib = ResidentKib(service_pid);
+  bool reset = row.kind == DownloadKind::kPackage || ResetPeakResident(service_pid);
   auto released = Clock::now();
   gate->Open();
 
   if (row.kind == DownloadKind::kPackage) {
-    std::optional<int> status = service.WaitForExit(120s);
+    std::optional<int> status = service->WaitForExit(120s);
     outcome.seconds = std::chrono::duration<double>(Clock::now() - released).count();
-    outcome.output = service.Stdout();
+    outcome.output = service->Stdout();
     outcome.staged = status == 100;
     if (!status) {
       outcome.failure = "the service did not end within 120 s";
       return outcome;
     }
-    outcome.peak_kib = ReapedChildrenPeakKib();
-    // The figure is the largest child's: this one's only when it rose above
-    // every earlier child and above what this process held when it forked.
-    if (outcome.peak_kib <= std::max(reaped_before, own_resident)) {
-      outcome.failure = "an earlier child, or this process when it forked, peaked higher";
+    outcome.peak_kib = WaitForNumber(peak_file, 0ms);
+    if (outcome.peak_kib < 0) {
+      outcome.failure = "the service's peak resident set was not recorded";
+      return outcome;
+    }
+    // A forked child starts with its parent's resident set as its peak: the
+    // figure is the service's own only when it rose above that.
+    if (outcome.peak_kib <= own_resident) {
+      outcome.failure = "this process, when it forked the service, held more than the service's peak";
     }
     return outcome;
   }
-  bool refused = service.WaitForStdout(kRefusedText, 60s);
+  bool refused = service->WaitForStdout(kRefusedText, 60s);
   outcome.seconds = std::chrono::duration<double>(Clock::now() - released).count();
   // The verdict of the download thread follows the transport's line.
-  outcome.abandoned = service.WaitForStdout(kAbandonedText, 5s);
+  outcome.abandoned = service->WaitForStdout(kAbandonedText, 5s);
   outcome.refused = refused;
-  outcome.peak_kib = PeakResidentKib(service.pid());
-  outcome.output = service.Stdout();
+  outcome.peak_kib = PeakResidentKib(service_pid);
+  outcome.output = service->Stdout();
   if (!reset) outcome.failure = "the peak resident set could not be reset";
   if (!refused) outcome.failure = "the reply was not refused within 60 s";
-  service.Kill();
+  service->Kill();
   return outcome;
 }
 

@@ -7,7 +7,7 @@
 // package went out and the peak after it. The whole-process test asserts
 // bounds on these figures; the benchmark prints them for several sizes.
 //
-//   zq_test::DownloadRow row{"package of 48 MiB", zq_test::DownloadKind::kPackage, 48u << 20};
+//   zq_test::DownloadRow row{"package of 48 MiB", zq_test::DownloadKind::kPackage, 48u << 20, 40u << 20};
 //   zq_test::DownloadOutcome outcome = zq_test::RunDownloadRow(row, "");
 //   EXPECT_LE(outcome.GrowthKib(), (48 + 16) * 1024);
 #pragma once
@@ -18,19 +18,21 @@
 namespace zq_test {
 
 enum class DownloadKind {
-  kPackage,             // a valid package of about `bytes`, files of at most kDownloadFileBytes each
+  kPackage,             // a valid package of about `bytes`, files of at most `file_bytes` each
   kAnnouncedOversized,  // `bytes` of zeros with their length announced
   kChunkedOversized,    // `bytes` of zeros sent chunked, no length announced
 };
 
-// Largest file of a generated package: the staging extracts one file at a
-// time, so this is what the extraction adds to the package held in memory.
+// Largest file of a generated package unless a row says otherwise.
 constexpr size_t kDownloadFileBytes = 8u << 20;
 
 struct DownloadRow {
   std::string name;
   DownloadKind kind = DownloadKind::kPackage;
   size_t bytes = 0;
+  // A package row's largest file: the package is made of files of this
+  // size, the last one smaller.
+  size_t file_bytes = kDownloadFileBytes;
 };
 
 struct DownloadOutcome {
