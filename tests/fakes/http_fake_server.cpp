@@ -215,6 +215,12 @@ HttpReply HttpReply::Chunked(std::string piece, size_t repeats, std::string cont
   return reply;
 }
 
+HttpReply HttpReply::Repeated(std::string piece, size_t length, std::string content_type) {
+  HttpReply reply = Bytes(piece.empty() ? std::string(1, '\0') : std::move(piece), std::move(content_type));
+  reply.repeated_length = length;
+  return reply;
+}
+
 struct HttpFakeServer::Impl {
   Scheme scheme = Scheme::kHttp;
   int port = 0;
@@ -326,6 +332,10 @@ struct HttpFakeServer::Impl {
       Chunked(response, std::move(reply));
       return;
     }
+    if (reply.repeated_length > 0) {
+      Repeated(response, std::move(reply));
+      return;
+    }
     response.set_content(reply.body.data(), reply.body.size(), reply.content_type.c_str());
   }
 
@@ -342,6 +352,20 @@ struct HttpFakeServer::Impl {
             if (changed.wait_for(lock, gap, [this] { return stopping; })) return false;
           }
           return sink.write(body->data() + offset, std::min(piece, length));
+        });
+  }
+
+  // A client that gave up makes the write fail, which ends the reply.
+  void Repeated(httplib::Response& response, HttpReply reply) {
+    auto piece = std::make_shared<std::string>(std::move(reply.body));
+    response.set_content_provider(
+        reply.repeated_length, reply.content_type, [this, piece](size_t offset, size_t length, httplib::DataSink& sink) {
+          {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (stopping) return false;
+          }
+          const size_t start = offset % piece->size();
+          return sink.write(piece->data() + start, std::min(length, piece->size() - start));
         });
   }
 

@@ -69,6 +69,10 @@ struct HttpReply {
   // the client gives up or Stop()), as fast as the client takes it.
   bool chunked = false;
   size_t chunk_repeats = 1;
+  // When not 0, the headers announce this length and the body is `body`
+  // over and over up to it, made while it is written: a large reply that
+  // costs the fake no memory and no copies.
+  size_t repeated_length = 0;
 
   static HttpReply Text(std::string body, int status = 200);
   static HttpReply Json(std::string body, int status = 200);
@@ -81,6 +85,8 @@ struct HttpReply {
   static HttpReply Trickle(HttpReply reply, size_t bytes, std::chrono::milliseconds gap);
   // `piece` sent chunked `repeats` times, no length announced; 0 repeats: an endless stream.
   static HttpReply Chunked(std::string piece, size_t repeats, std::string content_type = "application/octet-stream");
+  // `length` bytes of `piece` over and over, the length announced.
+  static HttpReply Repeated(std::string piece, size_t length, std::string content_type = "application/octet-stream");
 };
 
 // Computes the reply from the request (signature checks, echoes, counters...).

@@ -162,6 +162,21 @@ TEST(HttpFakeServerTest, ChunkedRepliesAnnounceNoLengthAndMayNeverEnd) {
   EXPECT_GT(capped.received, capped.limit);
 }
 
+TEST(HttpFakeServerTest, RepeatedRepliesAnnounceTheirLengthAndRepeatTheirPiece) {
+  HttpFakeServer fake;
+  // Lengths short of a piece, a whole number of pieces, and a piece and a bit.
+  for (size_t length : {2u, 9u, 11u}) {
+    SCOPED_TRACE(length);
+    fake.SetReply("GET", "/repeated", HttpReply::Repeated("abc", length));
+    Answer answer = Fetch(fake.url("/repeated"));
+    EXPECT_EQ(CURLE_OK, answer.code);
+    std::string expected;
+    while (expected.size() < length) expected += "abc";
+    expected.resize(length);
+    EXPECT_EQ(expected, answer.body);
+  }
+}
+
 TEST(HttpFakeServerTest, ParsesMultipartBodiesIntoParts) {
   HttpFakeServer fake;
   fake.SetReply("POST", "/upload/CatchCameraPic", HttpReply::Json("{}"));

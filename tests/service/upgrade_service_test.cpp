@@ -230,7 +230,7 @@ TEST_F(UpgradeServiceTest, FailuresInARowWaitLongerAndLonger) {
 TEST_F(UpgradeServiceTest, OversizedReplyAbandonsItsUpdateAndTheNextOneIsServed) {
   // Refused at its headers, which announce one byte more than a package may be.
   fake_.SetReply("GET", "/huge.zip",
-                 HttpReply::Bytes(std::string(zq_camera_service::kMaxDownloadReplyBytes + 1, 'h'), "application/zip"));
+                 HttpReply::Repeated("h", zq_camera_service::kMaxDownloadReplyBytes + 1, "application/zip"));
   std::string md5 = Serve("/v4.zip", Package(4).Build());
   zq_test::StdoutCapture capture;
   auto service = MakeService(1s);

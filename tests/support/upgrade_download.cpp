@@ -92,7 +92,7 @@ std::string BuildPackage(size_t bytes, size_t file_bytes) {
 
 HttpReply OversizedReply(const DownloadRow& row) {
   if (row.kind == DownloadKind::kAnnouncedOversized) {
-    return HttpReply::Bytes(std::string(row.bytes, '\0'), "application/zip");
+    return HttpReply::Repeated(std::string(1u << 20, '\0'), row.bytes, "application/zip");
   }
   constexpr size_t kPiece = 1u << 20;
   return HttpReply::Chunked(std::string(kPiece, '\0'), (row.bytes + kPiece - 1) / kPiece, "application/zip");
