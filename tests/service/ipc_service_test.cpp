@@ -84,6 +84,16 @@ class IpcLinkTest : public LoggedTest {
     return seen_ids_;
   }
 
+  // Posts `request` (kept by the caller while the link holds it) to a peer
+  // that takes it and never answers, and waits until the link waits for
+  // its reply.
+  void PostToASilentPeer(IpcMessage* request) {
+    peer_.SetFault(CameraPeerFault::kSilent);
+    EXPECT_EQ(0, service_->PostMessage("counting", request));
+    ASSERT_TRUE(peer_.WaitForRequests(1, 5s));
+    ASSERT_TRUE(WaitForLog("Service | INFO: recv\n"));
+  }
+
   // Waits (bounded) until the "counting" handler has seen `count` replies.
   bool WaitForSeen(size_t count, std::chrono::milliseconds timeout = 10s) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -365,11 +375,8 @@ TEST_F(IpcBoundTest, PeerThatNeverAnswersIsAskedAgainOnANewConnectionAfterEachBo
 }
 
 TEST_F(IpcBoundTest, WithdrawnRequestIsNeitherWaitedForNorSentAgain) {
-  peer_.SetFault(CameraPeerFault::kSilent);
   IpcMessage first = Request("1");
-  EXPECT_EQ(0, service_->PostMessage("counting", &first));
-  ASSERT_TRUE(peer_.WaitForRequests(1, 5s));
-  ASSERT_TRUE(WaitForLog("Service | INFO: recv\n"));
+  ASSERT_NO_FATAL_FAILURE(PostToASilentPeer(&first));
   peer_.SetFault(CameraPeerFault::kNone);
   service_->WithdrawMessage(&first);
   IpcMessage second = Request("2");
@@ -501,11 +508,8 @@ TEST_F(IpcLinkTest, EmptyBodyTravelsAsAHeaderInAWholeBlock) {
 }
 
 TEST_F(IpcLinkTest, StopEndsAReceiveThatWaitsForASilentPeer) {
-  peer_.SetFault(CameraPeerFault::kSilent);
   IpcMessage request = Request("8");
-  EXPECT_EQ(0, service_->PostMessage("counting", &request));
-  ASSERT_TRUE(peer_.WaitForRequests(1, 5s));
-  ASSERT_TRUE(WaitForLog("Service | INFO: recv\n"));
+  ASSERT_NO_FATAL_FAILURE(PostToASilentPeer(&request));
   auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(0, service_->StopService());
   EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
