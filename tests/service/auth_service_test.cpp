@@ -17,6 +17,7 @@
 #include "base/json_member.h"
 #include "base/log.h"
 #include "base/md5.h"
+#include "base/unique_fd.h"
 #include "base/utils.h"
 #include "support/child_process.h"
 #include "support/files.h"
@@ -66,6 +67,21 @@ const std::vector<std::pair<std::string, std::string>> kFullRotation = {
     {"CompanyId", "\"company-2\""},          {"ShopId", "\"8\""},
     {"HelloUrl", "\"http://127.0.0.1:2\""},  {"DeviceId", "\"device-2\""},
     {"HeartbeatGap", "25"},                  {"HelloTimeGap", "90"}};
+
+// Another holder of a file's lock, shared: the rotation's write, which
+// wants it alone, is refused until Release() or the end of the holder.
+class SharedLockHolder {
+ public:
+  explicit SharedLockHolder(const std::string& path) : fd_(open(path.c_str(), O_RDONLY)) {
+    if (fd_.valid() && flock(fd_.get(), LOCK_SH) != 0) fd_.reset();
+  }
+  bool held() const { return fd_.valid(); }
+  // Closing the only descriptor of the open file lets the lock go.
+  void Release() { fd_.reset(); }
+
+ private:
+  zq_camera_service::UniqueFd fd_;
+};
 
 class AuthServiceTest : public ::testing::Test {
  protected:
@@ -345,14 +361,12 @@ TEST_F(AuthServiceTest, RotatedKeySignsTheNextStart) {
 TEST_F(AuthServiceTest, RotationThatCannotBeSavedIsLogged) {
   WriteConfigs(PrettyBase(), 5);
   // Another holder of the file's lock refuses the write.
-  int fd = open(BasePath().c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(0, flock(fd, LOCK_SH));
+  SharedLockHolder other_holder(BasePath());
+  ASSERT_TRUE(other_holder.held());
   AuthService service;
   zq_test::StdoutCapture capture;
   EXPECT_EQ(0, Reply(service, kFullReply));
-  flock(fd, LOCK_UN);
-  close(fd);
+  other_holder.Release();
   EXPECT_EQ(PrettyBase(), zq_test::ReadFile(BasePath()));
   EXPECT_NE(std::string::npos, capture.Text().find("Service | ERROR: Failed to save rotated key to base config -1\n"))
       << capture.Text();
@@ -497,9 +511,8 @@ TEST_F(AuthServiceTest, TextsThatAreNotUtf8AreNeverStoredAndTheReplyIsStillUsed)
 // the old document back from the flash meanwhile changes nothing.
 TEST_F(AuthServiceTest, RotationThatCouldNotBeSavedIsSavedBeforeALaterHeader) {
   WriteConfigs(PrettyBase(), 5);
-  int fd = open(BasePath().c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(0, flock(fd, LOCK_SH));  // another holder of the file's lock refuses the write
+  SharedLockHolder other_holder(BasePath());
+  ASSERT_TRUE(other_holder.held());  // another holder of the file's lock refuses the write
   AuthService service;
   service.SetSaveRetryDelay(std::chrono::milliseconds(0));
   rapidjson::Document header;
@@ -515,8 +528,7 @@ TEST_F(AuthServiceTest, RotationThatCouldNotBeSavedIsSavedBeforeALaterHeader) {
         << out;
     EXPECT_EQ(PrettyBase(), zq_test::ReadFile(BasePath()));
   }
-  flock(fd, LOCK_UN);
-  close(fd);
+  other_holder.Release();
   Reload();  // as the upgrade thread reloads the documents from the flash
 
   {
@@ -538,15 +550,13 @@ TEST_F(AuthServiceTest, RotationThatCouldNotBeSavedIsSavedBeforeALaterHeader) {
 // composed meanwhile write nothing.
 TEST_F(AuthServiceTest, FailedSaveIsTriedAgainOnlyWhenItsBackOffHasPassed) {
   WriteConfigs(PrettyBase(), 5);
-  int fd = open(BasePath().c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(0, flock(fd, LOCK_SH));
+  SharedLockHolder other_holder(BasePath());
+  ASSERT_TRUE(other_holder.held());
   AuthService service;
   service.SetSaveRetryDelay(std::chrono::hours(1));
   zq_test::StdoutCapture capture;
   ASSERT_EQ(0, Reply(service, kFullReply));
-  flock(fd, LOCK_UN);
-  close(fd);
+  other_holder.Release();
   rapidjson::Document header;
   for (int i = 0; i < 5; ++i) ASSERT_EQ(0, service.GetMessageToCompose(header));
   EXPECT_TRUE(service.RotatedKeySavePending());
@@ -558,15 +568,13 @@ TEST_F(AuthServiceTest, FailedSaveIsTriedAgainOnlyWhenItsBackOffHasPassed) {
 // written once, and no thread waits for another's try.
 TEST_F(AuthServiceTest, ConcurrentHeadersSaveTheRotatedKeyOnce) {
   WriteConfigs(PrettyBase(), 5);
-  int fd = open(BasePath().c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(0, flock(fd, LOCK_SH));
+  SharedLockHolder other_holder(BasePath());
+  ASSERT_TRUE(other_holder.held());
   AuthService service;
   service.SetSaveRetryDelay(std::chrono::milliseconds(0));
   zq_test::StdoutCapture capture;
   ASSERT_EQ(0, Reply(service, kFullReply));
-  flock(fd, LOCK_UN);
-  close(fd);
+  other_holder.Release();
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&service] {
