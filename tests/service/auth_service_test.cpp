@@ -102,6 +102,14 @@ class AuthServiceTest : public ::testing::Test {
     return service.HandleAuthReply(reply.data(), static_cast<int>(reply.size()), used_key, kMac, "sig", "100");
   }
 
+  // Hands `service` the full rotation while another holder keeps the
+  // document locked: the rotation is taken, its save refused.
+  void RotateWhileTheDocumentIsLocked(AuthService& service) {
+    SharedLockHolder other_holder(BasePath());
+    ASSERT_TRUE(other_holder.held());
+    ASSERT_EQ(0, Reply(service, kFullReply));
+  }
+
   zq_test::ScopedLogSettings log_{4, 3, ""};
   zq_test::TempDir dir_;
 };
@@ -360,13 +368,9 @@ TEST_F(AuthServiceTest, RotatedKeySignsTheNextStart) {
 
 TEST_F(AuthServiceTest, RotationThatCannotBeSavedIsLogged) {
   WriteConfigs(PrettyBase(), 5);
-  // Another holder of the file's lock refuses the write.
-  SharedLockHolder other_holder(BasePath());
-  ASSERT_TRUE(other_holder.held());
   AuthService service;
   zq_test::StdoutCapture capture;
-  EXPECT_EQ(0, Reply(service, kFullReply));
-  other_holder.Release();
+  ASSERT_NO_FATAL_FAILURE(RotateWhileTheDocumentIsLocked(service));
   EXPECT_EQ(PrettyBase(), zq_test::ReadFile(BasePath()));
   EXPECT_NE(std::string::npos, capture.Text().find("Service | ERROR: Failed to save rotated key to base config -1\n"))
       << capture.Text();
@@ -550,13 +554,10 @@ TEST_F(AuthServiceTest, RotationThatCouldNotBeSavedIsSavedBeforeALaterHeader) {
 // composed meanwhile write nothing.
 TEST_F(AuthServiceTest, FailedSaveIsTriedAgainOnlyWhenItsBackOffHasPassed) {
   WriteConfigs(PrettyBase(), 5);
-  SharedLockHolder other_holder(BasePath());
-  ASSERT_TRUE(other_holder.held());
   AuthService service;
   service.SetSaveRetryDelay(std::chrono::hours(1));
   zq_test::StdoutCapture capture;
-  ASSERT_EQ(0, Reply(service, kFullReply));
-  other_holder.Release();
+  ASSERT_NO_FATAL_FAILURE(RotateWhileTheDocumentIsLocked(service));
   rapidjson::Document header;
   for (int i = 0; i < 5; ++i) ASSERT_EQ(0, service.GetMessageToCompose(header));
   EXPECT_TRUE(service.RotatedKeySavePending());
@@ -568,13 +569,10 @@ TEST_F(AuthServiceTest, FailedSaveIsTriedAgainOnlyWhenItsBackOffHasPassed) {
 // written once, and no thread waits for another's try.
 TEST_F(AuthServiceTest, ConcurrentHeadersSaveTheRotatedKeyOnce) {
   WriteConfigs(PrettyBase(), 5);
-  SharedLockHolder other_holder(BasePath());
-  ASSERT_TRUE(other_holder.held());
   AuthService service;
   service.SetSaveRetryDelay(std::chrono::milliseconds(0));
   zq_test::StdoutCapture capture;
-  ASSERT_EQ(0, Reply(service, kFullReply));
-  other_holder.Release();
+  ASSERT_NO_FATAL_FAILURE(RotateWhileTheDocumentIsLocked(service));
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&service] {
