@@ -102,6 +102,13 @@ class AuthServiceTest : public ::testing::Test {
     return service.HandleAuthReply(reply.data(), static_cast<int>(reply.size()), used_key, kMac, "sig", "100");
   }
 
+  // A start after this one, from the documents as stored, signs with `key`.
+  void ExpectTheNextStartSignsWith(const std::string& key) {
+    Reload();
+    AuthService restarted;
+    EXPECT_EQ(key, restarted.ParseKey());
+  }
+
   // Hands `service` the full rotation while another holder keeps the
   // document locked: the rotation is taken, its save refused.
   void RotateWhileTheDocumentIsLocked(AuthService& service) {
@@ -361,9 +368,7 @@ TEST_F(AuthServiceTest, RotatedKeySignsTheNextStart) {
     // The shared document carries the new key at once.
     EXPECT_EQ("key-2", service.ParseKey());
   }
-  Reload();
-  AuthService restarted;
-  EXPECT_EQ("key-2", restarted.ParseKey());
+  ExpectTheNextStartSignsWith("key-2");
 }
 
 TEST_F(AuthServiceTest, RotationThatCannotBeSavedIsLogged) {
@@ -545,9 +550,7 @@ TEST_F(AuthServiceTest, RotationThatCouldNotBeSavedIsSavedBeforeALaterHeader) {
   }
   EXPECT_FALSE(service.RotatedKeySavePending());
   EXPECT_EQ(PrettyBase(kFullRotation), zq_test::ReadFile(BasePath()));
-  Reload();
-  AuthService restarted;
-  EXPECT_EQ("key-2", restarted.ParseKey());
+  ExpectTheNextStartSignsWith("key-2");
 }
 
 // Between tries the failed save waits, longer after every failure; headers
