@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "base/secret_mask.h"
+#include "bench_command_line.h"
 #include "support/hostile_replies.h"
 
 using zq_test::HostileRow;
@@ -52,11 +53,6 @@ const std::vector<HostileRow> kRows = {
     {"rotated key holding FF FE", HostileTarget::kRotatedKey, 0},
     {"face list naming one 1 MiB image 5,000 times", HostileTarget::kFaceListRepeatingAnImage, 1 * kMiB, 5000},
 };
-
-int Usage(const char* program) {
-  fprintf(stderr, "usage: %s [--binary PATH] [--limit S] [--row TEXT]...\n", program);
-  return 2;
-}
 
 double Mib(long kib) { return static_cast<double>(kib) / 1024.0; }
 
@@ -109,29 +105,18 @@ std::optional<double> TimedMask(const std::string& text, const std::string& secr
 
 int main(int argc, char** argv) {
   zq_test::HostileRunSettings settings;
-  if (const char* binary = getenv("ZQ_BENCH_SERVICE_BINARY")) settings.binary = binary;
   int limit_seconds = 60;
-  std::vector<std::string> filters;
-  for (int i = 1; i < argc; ++i) {
-    std::string option = argv[i];
-    if (i + 1 >= argc) return Usage(argv[0]);
-    std::string value = argv[++i];
-    if (option == "--binary") {
-      settings.binary = value;
-    } else if (option == "--limit") {
-      limit_seconds = atoi(value.c_str());
-      if (limit_seconds <= 0 || limit_seconds > 3600) return Usage(argv[0]);
-    } else if (option == "--row") {
-      filters.push_back(value);
-    } else {
-      return Usage(argv[0]);
-    }
-  }
-  const std::string binary = settings.binary.empty() ? std::string(ZQ_SERVICE_BINARY) : settings.binary;
-  if (access(binary.c_str(), X_OK) != 0) {
-    fprintf(stderr, "%s: no program at %s\n", argv[0], binary.c_str());
-    return 2;
-  }
+  zq_bench::BenchCommandLine line;
+  const int unreadable = zq_bench::ReadBenchCommandLine(
+      argc, argv, "[--binary PATH] [--limit S] [--row TEXT]...", true, &line,
+      [&](const std::string& option, const std::string& value) {
+        if (option != "--limit") return false;
+        limit_seconds = atoi(value.c_str());
+        return limit_seconds > 0 && limit_seconds <= 3600;
+      });
+  if (unreadable != 0) return unreadable;
+  settings.binary = line.program;
+  const std::string& binary = line.program;
   settings.report_limit = std::chrono::seconds(limit_seconds);
   setvbuf(stdout, nullptr, _IOLBF, 0);
   printf("hostile replies against %s (heartbeat every %d s, monitoring report every %d s, default log threshold)\n\n",
@@ -143,9 +128,7 @@ int main(int argc, char** argv) {
 
   int missed = 0;
   for (const HostileRow& row : kRows) {
-    bool wanted = filters.empty();
-    for (const std::string& filter : filters) wanted |= row.name.find(filter) != std::string::npos;
-    if (!wanted) continue;
+    if (!line.Wants(row.name)) continue;
     zq_test::HostileOutcome outcome = zq_test::RunHostileRow(row, settings);
     if (!outcome.skip_reason.empty()) {
       printf("| %s | skipped: %s ||||||\n", row.name.c_str(), outcome.skip_reason.c_str());
@@ -205,6 +188,6 @@ int main(int argc, char** argv) {
       printf("| %s | not done within %d s MISSED |\n", mask.name, limit_seconds);
     }
   }
-  printf("\n%d goal%s missed\n", missed, missed == 1 ? "" : "s");
+  zq_bench::PrintMissedGoals(missed);
   return 0;
 }

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_command_line.h"
 #include "support/child_process.h"
 #include "support/install_root.h"
 #include "support/proc_figures.h"
@@ -50,11 +51,6 @@ constexpr double kAnsweredGoal = 0.9;
 constexpr double kCpuGoalPercent = 50;
 constexpr double kGetGoalSeconds = 2;
 
-int Usage(const char* program) {
-  fprintf(stderr, "usage: %s [--binary PATH] [--seconds S] [--log-level N]\n", program);
-  return 2;
-}
-
 long FileSize(const std::string& path) {
   struct stat info {};
   return stat(path.c_str(), &info) == 0 ? static_cast<long>(info.st_size) : -1;
@@ -63,29 +59,22 @@ long FileSize(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string binary = ZQ_SERVICE_BINARY;
-  if (const char* other = getenv("ZQ_BENCH_SERVICE_BINARY")) binary = other;
   int seconds = 20;
   std::string log_level;
-  for (int i = 1; i < argc; ++i) {
-    std::string option = argv[i];
-    if (i + 1 >= argc) return Usage(argv[0]);
-    std::string value = argv[++i];
-    if (option == "--binary") {
-      binary = value;
-    } else if (option == "--seconds") {
-      seconds = atoi(value.c_str());
-      if (seconds <= 0 || seconds > 600) return Usage(argv[0]);
-    } else if (option == "--log-level") {
-      log_level = value;
-    } else {
-      return Usage(argv[0]);
-    }
-  }
-  if (access(binary.c_str(), X_OK) != 0) {
-    fprintf(stderr, "%s: no program at %s\n", argv[0], binary.c_str());
-    return 2;
-  }
+  zq_bench::BenchCommandLine line;
+  const int unreadable = zq_bench::ReadBenchCommandLine(
+      argc, argv, "[--binary PATH] [--seconds S] [--log-level N]", false, &line,
+      [&](const std::string& option, const std::string& value) {
+        if (option == "--seconds") {
+          seconds = atoi(value.c_str());
+          return seconds > 0 && seconds <= 600;
+        }
+        if (option != "--log-level") return false;
+        log_level = value;
+        return true;
+      });
+  if (unreadable != 0) return unreadable;
+  const std::string& binary = line.program;
   setvbuf(stdout, nullptr, _IOLBF, 0);
 
   const long ticks_per_second = sysconf(_SC_CLK_TCK);

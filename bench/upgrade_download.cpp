@@ -13,13 +13,11 @@
 //     --binary  the service program to measure (default: ZQ_BENCH_SERVICE_BINARY,
 //               else the one this tree built), so an old and a new build can be compared
 //     --row     only the rows whose name holds TEXT (repeatable)
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "bench_command_line.h"
 #include "support/upgrade_download.h"
 
 using zq_test::DownloadKind;
@@ -42,45 +40,22 @@ const std::vector<DownloadRow> kRows = {
     {"65 MiB reply, chunked", DownloadKind::kChunkedOversized, 65 * kMiB},
 };
 
-int Usage(const char* program) {
-  fprintf(stderr, "usage: %s [--binary PATH] [--row TEXT]...\n", program);
-  return 2;
-}
-
 double Mib(double kib) { return kib / 1024.0; }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string binary;
-  if (const char* chosen = getenv("ZQ_BENCH_SERVICE_BINARY")) binary = chosen;
-  std::vector<std::string> filters;
-  for (int i = 1; i < argc; ++i) {
-    std::string option = argv[i];
-    if (i + 1 >= argc) return Usage(argv[0]);
-    std::string value = argv[++i];
-    if (option == "--binary") {
-      binary = value;
-    } else if (option == "--row") {
-      filters.push_back(value);
-    } else {
-      return Usage(argv[0]);
-    }
-  }
-  const std::string program = binary.empty() ? std::string(ZQ_SERVICE_BINARY) : binary;
-  if (access(program.c_str(), X_OK) != 0) {
-    fprintf(stderr, "%s: no program at %s\n", argv[0], program.c_str());
-    return 2;
-  }
+  zq_bench::BenchCommandLine line;
+  const int unreadable = zq_bench::ReadBenchCommandLine(argc, argv, "[--binary PATH] [--row TEXT]...", true, &line);
+  if (unreadable != 0) return unreadable;
+  const std::string& program = line.program;
   setvbuf(stdout, nullptr, _IOLBF, 0);
   printf("upgrade downloads against %s\n\n", program.c_str());
   printf("| what the package host sent | bytes | resident before | peak growth | goal | verdict | time |\n");
   printf("|---|---|---|---|---|---|---|\n");
   int missed = 0;
   for (const DownloadRow& row : kRows) {
-    bool wanted = filters.empty();
-    for (const std::string& filter : filters) wanted |= row.name.find(filter) != std::string::npos;
-    if (!wanted) continue;
+    if (!line.Wants(row.name)) continue;
     zq_test::DownloadOutcome outcome = zq_test::RunDownloadRow(row, program);
     if (!outcome.failure.empty()) {
       printf("| %s | not measured: %s ||||||\n", row.name.c_str(), outcome.failure.c_str());
@@ -100,6 +75,6 @@ int main(int argc, char** argv) {
            static_cast<double>(outcome.package_bytes) / kMiB, Mib(outcome.baseline_kib), growth, met ? "" : " (MISSED)",
            goal, verdict.c_str(), outcome.seconds);
   }
-  printf("\n%d goal%s missed\n", missed, missed == 1 ? "" : "s");
+  zq_bench::PrintMissedGoals(missed);
   return 0;
 }

@@ -54,10 +54,7 @@ TEST(TcpClientTest, ShortPayloadLeavesAsOneWholeZeroPaddedFrame) {
   auto reading = std::async(std::launch::async, [&] { return zq_test::ReadBytes(pair.peer.get(), kFrame + 1, 10s); });
   EXPECT_EQ(0, pair.client->send(&payload[0], 60));
   pair.client->disconnect();
-  std::string received = reading.get();
-  ASSERT_EQ(kFrame, received.size());
-  EXPECT_EQ(payload, received.substr(0, 60));
-  EXPECT_EQ(std::string(kFrame - 60, '\0'), received.substr(60));
+  EXPECT_TRUE(zq_test::IsZeroPaddedFrame(reading.get(), payload, kFrame));
 }
 
 TEST(TcpClientTest, PayloadSizesAtAndPastTheFrame) {
@@ -84,10 +81,9 @@ TEST(TcpClientTest, PayloadSizesAtAndPastTheFrame) {
     pair.client->disconnect();
     std::string received = reading.get();
     ASSERT_EQ(c.bytes_on_wire, received.size()) << c.name;
-    if (c.length == static_cast<int>(kFrame)) {
-      EXPECT_EQ(payload.substr(0, kFrame), received) << c.name;
-    } else if (c.length == 0) {
-      EXPECT_EQ(std::string(kFrame, '\0'), received) << c.name;
+    if (c.result == 0) {
+      EXPECT_TRUE(zq_test::IsZeroPaddedFrame(received, payload.substr(0, static_cast<size_t>(c.length)), kFrame))
+          << c.name;
     }
   }
 }
@@ -146,10 +142,7 @@ TEST(TcpClientTest, SendWithADeadlineDeliversTheWholeFrameToAReader) {
   auto reading = std::async(std::launch::async, [&] { return zq_test::ReadBytes(pair.peer.get(), kFrame + 1, 20s); });
   EXPECT_EQ(0, pair.client->send(const_cast<char*>("ping"), 4, std::chrono::steady_clock::now() + 20s));
   pair.client->disconnect();
-  std::string received = reading.get();
-  ASSERT_EQ(kFrame, received.size());
-  EXPECT_EQ("ping", received.substr(0, 4));
-  EXPECT_EQ(std::string(kFrame - 4, '\0'), received.substr(4));
+  EXPECT_TRUE(zq_test::IsZeroPaddedFrame(reading.get(), "ping", kFrame));
 }
 
 TEST(TcpClientTest, SendWithADeadlineGivesUpOnAPeerThatStopsReading) {

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "support/log_settings.h"
 #include "support/stdout_capture.h"
@@ -136,17 +138,26 @@ TEST(Unzip, BytesThatAreNoArchiveAreRefused) {
   }
 }
 
+// The bytes of the entry "p/f<size>" of ArchiveOfSizes.
+std::string SizedEntryBytes(size_t size) { return RandomBytes(size, static_cast<unsigned>(size)); }
+
+// An archive of one entry "p/f<size>" per size, each of SizedEntryBytes,
+// all stored or all deflated.
+std::string ArchiveOfSizes(const std::vector<size_t>& sizes, ZipBuilder::Method method) {
+  ZipBuilder builder;
+  for (size_t size : sizes) builder.Add("p/f" + std::to_string(size), SizedEntryBytes(size), method);
+  return builder.Build();
+}
+
 TEST(Unzip, ExtractsEveryByteStoredAndDeflated) {
-  const size_t sizes[] = {0, 1, 4, 5, 4097, 70001};
+  const std::vector<size_t> sizes = {0, 1, 4, 5, 4097, 70001};
   for (ZipBuilder::Method method : {ZipBuilder::kStore, ZipBuilder::kDeflate}) {
-    ZipBuilder builder;
-    for (size_t size : sizes) builder.Add("p/f" + std::to_string(size), RandomBytes(size, static_cast<unsigned>(size)), method);
-    OpenedArchive archive(builder.Build());
+    OpenedArchive archive(ArchiveOfSizes(sizes, method));
     ASSERT_EQ(0, archive.result);
     for (size_t size : sizes) {
       std::string got = archive.Extract("f" + std::to_string(size));
       EXPECT_EQ(size, got.size()) << size << " method " << method;
-      EXPECT_TRUE(got == RandomBytes(size, static_cast<unsigned>(size))) << size << " method " << method;
+      EXPECT_TRUE(got == SizedEntryBytes(size)) << size << " method " << method;
     }
   }
 }
@@ -232,11 +243,9 @@ constexpr size_t kPiece = 64 * 1024;
 // of that size and of a few bytes: every byte once, in order, then the end,
 // which stays the end.
 TEST(Unzip, EntryStreamGivesEveryByteInPiecesOfAnySize) {
-  const size_t sizes[] = {0, 1, kPiece - 1, kPiece, kPiece + 1, 3 * kPiece + 17};
+  const std::vector<size_t> sizes = {0, 1, kPiece - 1, kPiece, kPiece + 1, 3 * kPiece + 17};
   for (ZipBuilder::Method method : {ZipBuilder::kStore, ZipBuilder::kDeflate}) {
-    ZipBuilder builder;
-    for (size_t size : sizes) builder.Add("p/f" + std::to_string(size), RandomBytes(size, static_cast<unsigned>(size)), method);
-    OpenedArchive archive(builder.Build());
+    OpenedArchive archive(ArchiveOfSizes(sizes, method));
     ASSERT_EQ(0, archive.result);
     for (size_t size : sizes) {
       for (size_t capacity : {kPiece, size_t{7}}) {
@@ -249,7 +258,7 @@ TEST(Unzip, EntryStreamGivesEveryByteInPiecesOfAnySize) {
         size_t largest = 0;
         std::string got = ReadWhole(stream, capacity, &reads, &largest);
         EXPECT_EQ(size, got.size());
-        EXPECT_TRUE(got == RandomBytes(size, static_cast<unsigned>(size)));
+        EXPECT_TRUE(got == SizedEntryBytes(size));
         EXPECT_LE(largest, capacity);
         EXPECT_GE(reads, (size + capacity - 1) / capacity);
         char more[8];

@@ -44,6 +44,22 @@ std::set<std::string> EntriesOf(const std::string& directory) {
   return names;
 }
 
+// The exit status of `write` run in a child whose files cannot grow past
+// `limit` bytes, as on a full file system: writes stop short there instead
+// of raising SIGXFSZ. Empty when the child did not end by itself.
+std::optional<int> StatusWithFilesLimitedTo(rlim_t limit, const std::function<int()>& write) {
+  pid_t child = fork();
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit bound {limit, limit};
+    setrlimit(RLIMIT_FSIZE, &bound);
+    _exit(write());
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return std::nullopt;
+  return WEXITSTATUS(status);
+}
+
 // Points the safe-file lock into a temporary directory for one test.
 class SafeFileTest : public ::testing::Test {
  protected:
@@ -121,18 +137,10 @@ TEST_F(SafeFileTest, ShortWriteOfAFullFileSystemIsRefused) {
   std::string target = dir_ / "program";
   WriteFile(target, "old program");
   std::string data(64 * 1024, 'p');
-  // A file-size limit in a child stands for a full file system: writes stop short.
-  pid_t child = fork();
-  if (child == 0) {
-    signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit {4096, 4096};
-    setrlimit(RLIMIT_FSIZE, &limit);
-    _exit(Utils::SafeWrite(target.c_str(), Bytes(data), static_cast<long>(data.size()), "wb"));
-  }
-  int status = 0;
-  ASSERT_EQ(child, waitpid(child, &status, 0));
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(9, WEXITSTATUS(status));
+  std::optional<int> status = StatusWithFilesLimitedTo(
+      4096, [&] { return Utils::SafeWrite(target.c_str(), Bytes(data), static_cast<long>(data.size()), "wb"); });
+  ASSERT_TRUE(status.has_value());
+  EXPECT_EQ(9, *status);
   EXPECT_EQ("old program", ReadFile(target));
   EXPECT_EQ((std::set<std::string>{"program", "safe_file"}), EntriesOf(dir_.path()));
 }
@@ -396,18 +404,12 @@ TEST_F(SafeFileTest, SafeWriteFromASourceComparesWithTheSourceReadAgain) {
 TEST_F(SafeFileTest, SafeWriteFromASourceIsRefusedOnAFullFileSystem) {
   std::string target = dir_ / "program";
   WriteFile(target, "old program");
-  pid_t child = fork();
-  if (child == 0) {
-    signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit {100000, 100000};
-    setrlimit(RLIMIT_FSIZE, &limit);
+  std::optional<int> status = StatusWithFilesLimitedTo(100000, [&] {
     PieceSource source(PatternBytes(4 * kPiece, 2));
-    _exit(Utils::SafeWrite(target.c_str(), source));
-  }
-  int status = 0;
-  ASSERT_EQ(child, waitpid(child, &status, 0));
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(9, WEXITSTATUS(status));
+    return Utils::SafeWrite(target.c_str(), source);
+  });
+  ASSERT_TRUE(status.has_value());
+  EXPECT_EQ(9, *status);
   EXPECT_EQ("old program", ReadFile(target));
   EXPECT_EQ((std::set<std::string>{"program", "safe_file"}), EntriesOf(dir_.path()));
 }

@@ -26,7 +26,33 @@ using zq_test::HttpReply;
 
 const char* const kMac = "12:43:94:27:66:24";
 
-class AuthProcessTest : public zq_test::ServiceProcessTest {};
+class AuthProcessTest : public zq_test::ServiceProcessTest {
+ protected:
+  // Whether python3's json module, a strict reader, reads the stored
+  // BaseConfig.json.
+  bool StoredConfigReadsStrictly() const {
+    const std::string command = "python3 -c 'import json,sys; json.load(open(sys.argv[1], encoding=\"utf-8\"))' '" +
+                                root_.ConfigDir() + "BaseConfig.json' 2>/dev/null";
+    return std::system(command.c_str()) == 0;
+  }
+};
+
+// Settings of a back end that hands out `key` in place of the key it accepts.
+CloudSettings RotatingTo(const std::string& key) {
+  CloudSettings settings;
+  settings.key = key;
+  return settings;
+}
+
+// Waits for two heartbeats: every heartbeat so far is signed with `key`,
+// and the signature holds.
+void ExpectHeartbeatsSignedWith(CloudBackendFake& cloud, const std::string& key, zq_test::ChildProcess& service) {
+  ASSERT_TRUE(cloud.WaitForReports(CloudBackendFake::kHeartbeatPath, 2, 15s)) << service.Stdout();
+  for (const auto& report : cloud.Reports(CloudBackendFake::kHeartbeatPath)) {
+    EXPECT_EQ(key, report.key);
+    EXPECT_TRUE(report.signature_valid) << report.raw.body;
+  }
+}
 
 // `text` with the line holding `"name": ` given the new value.
 std::string WithMember(std::string text, const std::string& name, const std::string& value) {
@@ -95,8 +121,7 @@ TEST_F(AuthProcessTest, RetriesEveryTwoSecondsUntilAccepted) {
 }
 
 TEST_F(AuthProcessTest, RotatedKeyAndSettingsAreStoredAndSignTheNextStart) {
-  CloudSettings settings;
-  settings.key = "rotated-key";
+  CloudSettings settings = RotatingTo("rotated-key");
   settings.company_id = "company-2";
   settings.device_id = "device-2";
   settings.camera_id = "9";
@@ -153,9 +178,7 @@ TEST_F(AuthProcessTest, MissingBaseConfigEndsAuthenticationAtOnce) {
 }
 
 TEST_F(AuthProcessTest, NoLogBatchCarriesTheKey) {
-  CloudSettings settings;
-  settings.key = "rotated-key";
-  CloudBackendFake cloud("initial-key", settings);
+  CloudBackendFake cloud("initial-key", RotatingTo("rotated-key"));
   zq_test::WriteCloudConfigs(root_, cloud, 3);
   zq_test::HttpFakeServer collector;
   collector.SetDefaultReply(HttpReply::Json("{}"));
@@ -198,13 +221,6 @@ TEST_F(AuthProcessTest, NoLogBatchCarriesTheKey) {
   EXPECT_EQ(std::string::npos, out.find("rotated-key")) << out;
 }
 
-// Whether python3's json module, a strict reader, reads the file.
-bool StrictReaderReads(const std::string& path) {
-  const std::string command =
-      "python3 -c 'import json,sys; json.load(open(sys.argv[1], encoding=\"utf-8\"))' '" + path + "' 2>/dev/null";
-  return std::system(command.c_str()) == 0;
-}
-
 // The accepting reply with `member` (a name, a colon and a value) put first in "Response".
 CloudBackendFake::BodyShape WithResponseMember(const std::string& member) {
   return [member](const std::string& body) {
@@ -217,9 +233,7 @@ CloudBackendFake::BodyShape WithResponseMember(const std::string& member) {
 // Back ends that write their message texts in a legacy two-byte encoding
 // put such bytes in members the device only logs.
 TEST_F(AuthProcessTest, LegacyTextInAMemberThatIsNotStoredDoesNotStopTheRotation) {
-  CloudSettings settings;
-  settings.key = "rotated-key";
-  CloudBackendFake cloud("initial-key", settings);
+  CloudBackendFake cloud("initial-key", RotatingTo("rotated-key"));
   root_.WriteBaseConfig(zq_test::CloudBaseConfig(cloud, 1, 2));
   root_.WriteVersionConfig(zq_test::VersionConfig(3));
   cloud.QueueAuthAcceptShaped(WithResponseMember("\"Message\":\"\xB2\xE2\xCA\xD4\""));
@@ -229,22 +243,16 @@ TEST_F(AuthProcessTest, LegacyTextInAMemberThatIsNotStoredDoesNotStopTheRotation
   ASSERT_TRUE(service->WaitForStdout("Request common config succeed!\n", 15s)) << service->Stdout();
   EXPECT_EQ(1u, cloud.AuthRequests().size()) << service->Stdout();
   EXPECT_EQ(std::string::npos, service->Stdout().find("Parse json failed")) << service->Stdout();
-  const std::string config_path = root_.ConfigDir() + "BaseConfig.json";
   EXPECT_NE(std::string::npos, root_.ReadBaseConfig().find("\"NewKey\": \"rotated-key\"")) << root_.ReadBaseConfig();
   EXPECT_NE(std::string::npos, root_.ReadBaseConfig().find("\"OldKey\": \"initial-key\"")) << root_.ReadBaseConfig();
-  EXPECT_TRUE(StrictReaderReads(config_path)) << root_.ReadBaseConfig();
+  EXPECT_TRUE(StoredConfigReadsStrictly()) << root_.ReadBaseConfig();
 
-  ASSERT_TRUE(cloud.WaitForReports(CloudBackendFake::kHeartbeatPath, 2, 15s)) << service->Stdout();
-  for (const auto& report : cloud.Reports(CloudBackendFake::kHeartbeatPath)) {
-    EXPECT_EQ("rotated-key", report.key);
-    EXPECT_TRUE(report.signature_valid) << report.raw.body;
-  }
+  ASSERT_NO_FATAL_FAILURE(ExpectHeartbeatsSignedWith(cloud, "rotated-key", *service));
   EXPECT_TRUE(service->Running());
 }
 
 TEST_F(AuthProcessTest, RotatedKeyThatIsNotUtf8IsUsedButNotStoredAndAValidOneIsStored) {
-  CloudSettings settings;
-  settings.key = "rotated-\xFF\xFE-key";
+  CloudSettings settings = RotatingTo("rotated-\xFF\xFE-key");
   CloudBackendFake cloud("initial-key", settings);
   root_.WriteBaseConfig(zq_test::CloudBaseConfig(cloud, 1, 2));
   root_.WriteVersionConfig(zq_test::VersionConfig(3));
@@ -261,14 +269,9 @@ TEST_F(AuthProcessTest, RotatedKeyThatIsNotUtf8IsUsedButNotStoredAndAValidOneIsS
                     "Service | ERROR: Rotated key not saved to base config: \"Key\" of the reply is not UTF-8 text\n"))
       << service->Stdout();
   EXPECT_EQ(std::string::npos, service->Stdout().find("Parse json failed")) << service->Stdout();
-  ASSERT_TRUE(cloud.WaitForReports(CloudBackendFake::kHeartbeatPath, 2, 15s)) << service->Stdout();
-  for (const auto& report : cloud.Reports(CloudBackendFake::kHeartbeatPath)) {
-    EXPECT_EQ(settings.key, report.key);
-    EXPECT_TRUE(report.signature_valid) << report.raw.body;
-  }
-  const std::string config_path = root_.ConfigDir() + "BaseConfig.json";
+  ASSERT_NO_FATAL_FAILURE(ExpectHeartbeatsSignedWith(cloud, settings.key, *service));
   EXPECT_EQ(stored, root_.ReadBaseConfig());
-  EXPECT_TRUE(StrictReaderReads(config_path)) << root_.ReadBaseConfig();
+  EXPECT_TRUE(StoredConfigReadsStrictly()) << root_.ReadBaseConfig();
   service.reset();
 
   // A restart signs with the key still stored; a valid multi-byte key is stored.
@@ -281,7 +284,7 @@ TEST_F(AuthProcessTest, RotatedKeyThatIsNotUtf8IsUsedButNotStoredAndAValidOneIsS
   service = StartService();
   ASSERT_TRUE(service->WaitForStdout("Request common config succeed!\n", 15s)) << service->Stdout();
   EXPECT_NE(std::string::npos, root_.ReadBaseConfig().find("\"NewKey\": \"k\xC3\xA9y-\xF0\x9F\x98\x80\""));
-  EXPECT_TRUE(StrictReaderReads(config_path)) << root_.ReadBaseConfig();
+  EXPECT_TRUE(StoredConfigReadsStrictly()) << root_.ReadBaseConfig();
   EXPECT_TRUE(service->Running());
 }
 
@@ -290,9 +293,7 @@ TEST_F(AuthProcessTest, RotatedKeyThatIsNotUtf8IsUsedButNotStoredAndAValidOneIsS
 // names the new text is first written to. The rotation writes through the
 // link into the file it leads to, keeps its mode, and writes nothing else.
 TEST_F(AuthProcessTest, RotationThroughALinkedDocumentKeepsTheLinkAndWritesNothingElse) {
-  CloudSettings settings;
-  settings.key = "rotated-key";
-  CloudBackendFake cloud("initial-key", settings);
+  CloudBackendFake cloud("initial-key", RotatingTo("rotated-key"));
   zq_test::WriteCloudConfigs(root_, cloud, 3);
   const std::string link_path = root_.ConfigDir() + "BaseConfig.json";
   const std::string target = root_ / "partition/settings.json";

@@ -34,7 +34,6 @@ using zq_test::CrashReplay;
 using zq_test::TreeState;
 
 const char* const kAuthenticatedLine = "Request common config succeed!\n";
-const char* const kPackagePath = "/packages/update.zip";
 const char* const kDocument = "slotA/config/BaseConfig.json";
 const CrashModel kModels[] = {CrashModel::kOrdered, CrashModel::kWriteBack};
 
@@ -292,29 +291,17 @@ class PowerCutStagingTest : public PowerCutReplayTest {
   }
 
   static zq_test::UpgradePackageBuilder Package() {
-    zq_test::UpgradePackageBuilder builder(4);
-    builder.SetMember("name", "\"v4\"")
-        .AddFile("/bin/zq_camera_service", std::string("\x7f" "ELF new program\0\7", 19))
-        .AddFile("/lib/libnew.so", std::string(20000, 'n'))
-        .AddFile("/pkg/data/table.bin", std::string(7000, 't'))
+    zq_test::UpgradePackageBuilder builder = zq_test::UpdateOverRunningSlot(4);
+    builder.AddFile("/pkg/data/table.bin", std::string(7000, 't'))
         // Several pieces of a streamed write: the cuts fall between them.
-        .AddFile("/lib/libbig.so", LargeFileBytes())
-        .AddSpecialFile("/etc/special.conf", "special\n")
-        .Keep("/lib/libkeep.so")
-        .Keep("/lib/libkeep.so.1")
-        .Keep("/bin/helper.sh")
-        .Keep("/config/BaseConfig.json");
+        .AddFile("/lib/libbig.so", LargeFileBytes());
     return builder;
   }
 
   void Announce(const zq_test::UpgradePackageBuilder& builder) {
     std::string bytes = builder.Build();
-    cloud_.server().SetReply("GET", kPackagePath, zq_test::HttpReply::Bytes(bytes, "application/zip"));
-    zq_test::CloudSettings settings = cloud_.Settings();
-    settings.soft_update_version = 4;
-    settings.soft_update_url = cloud_.url() + kPackagePath;
-    settings.soft_update_md5 = zq_test::Md5Hex(bytes);
-    cloud_.SetSettings(settings);
+    cloud_.server().SetReply("GET", zq_test::kPackagePath, zq_test::HttpReply::Bytes(bytes, "application/zip"));
+    zq_test::AnnounceUpdate(cloud_, 4, cloud_.url() + zq_test::kPackagePath, zq_test::Md5Hex(bytes));
   }
 
   static std::string CompleteDocument(const zq_test::UpgradePackageBuilder& builder) {

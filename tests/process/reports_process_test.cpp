@@ -21,6 +21,12 @@ using namespace std::chrono_literals;
 using zq_test::CloudBackendFake;
 using zq_test::HttpReply;
 
+std::string Describe(const std::vector<double>& gaps) {
+  std::string text;
+  for (double gap : gaps) text += std::to_string(gap) + " ";
+  return text;
+}
+
 class ReportsProcessTest : public zq_test::CloudProcessTest {
  protected:
   // Starts the service with the given report periods, past authentication
@@ -42,12 +48,6 @@ class ReportsProcessTest : public zq_test::CloudProcessTest {
     return gaps;
   }
 
-  static std::string Describe(const std::vector<double>& gaps) {
-    std::string text;
-    for (double gap : gaps) text += std::to_string(gap) + " ";
-    return text;
-  }
-
   std::unique_ptr<zq_test::ChildProcess> service_;
 };
 
@@ -63,6 +63,18 @@ void ExpectPeriod(double seconds, const std::vector<double>& gaps, const std::st
     EXPECT_LT(gap, seconds + 5.0) << what;
   }
   EXPECT_LT(*std::min_element(gaps.begin(), gaps.end()), seconds + 0.7) << what;
+}
+
+// A reply's "ReportGap" of `period` seconds after heartbeats every
+// `armed` seconds: the heartbeat already armed keeps its period, shorter
+// than the new by more than a busy machine's delay of a single report would
+// make up; the ones after it come at the new period.
+void ExpectArmedPeriodThenTheNewOne(double armed, double period, const std::vector<double>& gaps) {
+  ASSERT_GE(gaps.size(), 3u);
+  const std::string described = "heartbeats " + Describe(gaps);
+  EXPECT_GT(gaps[0], armed - 0.7) << described;
+  EXPECT_LT(gaps[0], period - 0.7) << described;
+  ExpectPeriod(period, {gaps[1], gaps[2]}, described);
 }
 
 TEST_F(ReportsProcessTest, HeartbeatsAndMonitorReportsFollowTheirConfiguredPeriods) {
@@ -107,14 +119,7 @@ TEST_F(ReportsProcessTest, ReportGapOfAHeartbeatReplyChangesOnlyTheHeartbeatPeri
   StartWithGaps(2, 3);
   ASSERT_TRUE(cloud_.WaitForReports(CloudBackendFake::kHeartbeatPath, 4, 35s)) << service_->Stdout();
   ASSERT_TRUE(cloud_.WaitForReports(CloudBackendFake::kMonitorPath, 4, 35s)) << service_->Stdout();
-  std::vector<double> heartbeats = Intervals(CloudBackendFake::kHeartbeatPath);
-  ASSERT_GE(heartbeats.size(), 3u);
-  const std::string described = "heartbeats " + Describe(heartbeats);
-  // The one already armed keeps its 2 s: shorter than the new period by
-  // more than a busy machine's delay of a single report would make up.
-  EXPECT_GT(heartbeats[0], 2 - 0.7) << described;
-  EXPECT_LT(heartbeats[0], 4 - 0.7) << described;
-  ExpectPeriod(4, {heartbeats[1], heartbeats[2]}, described);
+  ASSERT_NO_FATAL_FAILURE(ExpectArmedPeriodThenTheNewOne(2, 4, Intervals(CloudBackendFake::kHeartbeatPath)));
 
   std::vector<double> monitors = Intervals(CloudBackendFake::kMonitorPath);
   ExpectPeriod(3, monitors, "monitor reports " + Describe(monitors));
@@ -154,13 +159,7 @@ TEST_F(ReportsProcessTest, HeartbeatReplyWithLegacyTextStillSetsItsPeriodAndPict
   EXPECT_EQ(std::string::npos, out.find("Parse response failed")) << out;
   EXPECT_EQ(1u, zq_test::CountOccurrences(out, "INFO: KwCloud data set act id\n")) << out;
   EXPECT_EQ(1u, zq_test::CountOccurrences(out, "INFO: KwCloud data set cap camera flag\n")) << out;
-  // The heartbeat already armed comes at the old interval, the ones after it 4 s apart.
-  std::vector<double> heartbeats = Intervals(CloudBackendFake::kHeartbeatPath);
-  ASSERT_GE(heartbeats.size(), 3u);
-  const std::string described = "heartbeats " + Describe(heartbeats);
-  EXPECT_GT(heartbeats[0], 2 - 0.7) << described;
-  EXPECT_LT(heartbeats[0], 4 - 0.7) << described;
-  ExpectPeriod(4, {heartbeats[1], heartbeats[2]}, described);
+  ExpectArmedPeriodThenTheNewOne(2, 4, Intervals(CloudBackendFake::kHeartbeatPath));
 }
 
 }  // namespace

@@ -25,8 +25,8 @@ using zq_test::CloudBackendFake;
 using zq_test::FaceGroup;
 using zq_test::FaceShareBufWriter;
 using zq_test::HttpReply;
+using zq_test::kPackagePath;
 
-const char* const kPackagePath = "/packages/update.zip";
 const char* const kRetryText = "download upgrade retry in ";
 const char* const kAbandonedText = "download upgrade abandoned";
 constexpr long kMiBInKib = 1024;
@@ -46,11 +46,7 @@ class UpgradeDownloadProcessTest : public zq_test::CloudProcessTest {
     zq_test::WriteCloudConfigs(root_, cloud_, 3);
     root_.WriteBaseConfig(
         zq_test::WithPicUploadUrl(cloud_, zq_test::CloudBaseConfig(cloud_, 2, 4), private_cloud_.url()));
-    zq_test::CloudSettings settings = cloud_.Settings();
-    settings.soft_update_version = 4;
-    settings.soft_update_url = packages_.url(kPackagePath);
-    settings.soft_update_md5 = zq_test::Md5Hex("any package");
-    cloud_.SetSettings(settings);
+    zq_test::AnnounceUpdate(cloud_, 4, packages_.url(kPackagePath), zq_test::Md5Hex("any package"));
   }
 
   std::unique_ptr<zq_test::ChildProcess> StartRoad() {
@@ -173,34 +169,32 @@ class UpgradeDownloadMemoryTest : public ::testing::Test {
     if (zq_test::kSanitizerBuild) GTEST_SKIP() << "a sanitizer's shadow memory says nothing of the program's own";
   }
 
+  // Downloads and stages the package of `row`: staged, with a peak growth
+  // of at most its size and the slack.
+  static void ExpectStagedWithinItsSize(const zq_test::DownloadRow& row) {
+    zq_test::DownloadOutcome outcome = zq_test::RunDownloadRow(row, "");
+    ASSERT_EQ("", outcome.failure) << outcome.output;
+    EXPECT_TRUE(outcome.staged) << outcome.output;
+    const long package_kib = static_cast<long>(outcome.package_bytes / 1024);
+    printf("[ figures  ] %s (%ld KiB): resident %ld KiB before, peak growth %ld KiB, %.1f s to the reboot\n",
+           row.name.c_str(), package_kib, outcome.baseline_kib, outcome.GrowthKib(), outcome.seconds);
+    EXPECT_LE(outcome.GrowthKib(), package_kib + kSlackKib);
+  }
+
   zq_test::FixedPortsLock ports_lock_;
 };
 
 // A package is held once: the download, the digest, the archive reader and
 // the staging all read the one buffer the bytes arrived in.
 TEST_F(UpgradeDownloadMemoryTest, DownloadingAndStagingA48MiBPackageGrowsByAtMostItsSizeAnd16MiB) {
-  zq_test::DownloadRow row{"package of 48 MiB", zq_test::DownloadKind::kPackage, 48u << 20};
-  zq_test::DownloadOutcome outcome = zq_test::RunDownloadRow(row, "");
-  ASSERT_EQ("", outcome.failure) << outcome.output;
-  EXPECT_TRUE(outcome.staged) << outcome.output;
-  const long package_kib = static_cast<long>(outcome.package_bytes / 1024);
-  printf("[ figures  ] %s (%ld KiB): resident %ld KiB before, peak growth %ld KiB, %.1f s to the reboot\n",
-         row.name.c_str(), package_kib, outcome.baseline_kib, outcome.GrowthKib(), outcome.seconds);
-  EXPECT_LE(outcome.GrowthKib(), package_kib + kSlackKib);
+  ExpectStagedWithinItsSize({"package of 48 MiB", zq_test::DownloadKind::kPackage, 48u << 20});
 }
 
 // A package file is streamed from the archive into the slot: a file almost
 // as large as the package costs no more than many small ones.
 TEST_F(UpgradeDownloadMemoryTest, StagingA48MiBPackageOfOne40MiBFileGrowsByAtMostItsSizeAnd16MiB) {
-  zq_test::DownloadRow row{"package of 48 MiB, one file of 40 MiB", zq_test::DownloadKind::kPackage, 48u << 20,
-                           40u << 20};
-  zq_test::DownloadOutcome outcome = zq_test::RunDownloadRow(row, "");
-  ASSERT_EQ("", outcome.failure) << outcome.output;
-  EXPECT_TRUE(outcome.staged) << outcome.output;
-  const long package_kib = static_cast<long>(outcome.package_bytes / 1024);
-  printf("[ figures  ] %s (%ld KiB): resident %ld KiB before, peak growth %ld KiB, %.1f s to the reboot\n",
-         row.name.c_str(), package_kib, outcome.baseline_kib, outcome.GrowthKib(), outcome.seconds);
-  EXPECT_LE(outcome.GrowthKib(), package_kib + kSlackKib);
+  ExpectStagedWithinItsSize(
+      {"package of 48 MiB, one file of 40 MiB", zq_test::DownloadKind::kPackage, 48u << 20, 40u << 20});
 }
 
 // A reply larger than the cap costs no more than the cap: refused when its

@@ -28,12 +28,11 @@ using namespace std::chrono_literals;
 using zq_test::ChildProcess;
 using zq_test::CloudBackendFake;
 using zq_test::HttpReply;
+using zq_test::kPackagePath;
 using zq_test::kSlotDocument;
 using zq_test::SlotState;
 using zq_test::Tree;
 using zq_test::UpgradePackageBuilder;
-
-const char* const kPackagePath = "/packages/update.zip";
 
 const char* const kSuccessLine = "Service | DEBUG: download upgrade SUCCESS\n";
 
@@ -78,11 +77,7 @@ class UpgradeProcessTest : public zq_test::CloudProcessTest {
   // Serves `package` and has the cloud announce version `version` with `md5`.
   void Announce(const std::string& package, const std::string& md5, int version = 4) {
     if (!package.empty()) cloud_.server().SetReply("GET", kPackagePath, HttpReply::Bytes(package, "application/zip"));
-    zq_test::CloudSettings settings = cloud_.Settings();
-    settings.soft_update_version = version;
-    settings.soft_update_url = cloud_.url() + kPackagePath;
-    settings.soft_update_md5 = md5;
-    cloud_.SetSettings(settings);
+    zq_test::AnnounceUpdate(cloud_, version, cloud_.url() + kPackagePath, md5);
   }
 
   // A fresh installation: the running slot of version 3, an older complete
@@ -111,18 +106,7 @@ class UpgradeProcessTest : public zq_test::CloudProcessTest {
     return cloud_.WaitForReports(CloudBackendFake::kHeartbeatPath, before + 1, std::chrono::seconds(10));
   }
 
-  static UpgradePackageBuilder Package(int major = 4) {
-    UpgradePackageBuilder builder(major);
-    builder.SetMember("name", "\"v4\"")
-        .AddFile("/bin/zq_camera_service", std::string("\x7f" "ELF new program\0\7", 19))
-        .AddFile("/lib/libnew.so", std::string(20000, 'n'))
-        .AddSpecialFile("/etc/special.conf", "special\n")
-        .Keep("/lib/libkeep.so")
-        .Keep("/lib/libkeep.so.1")
-        .Keep("/bin/helper.sh")
-        .Keep("/config/BaseConfig.json");
-    return builder;
-  }
+  static UpgradePackageBuilder Package(int major = 4) { return zq_test::UpdateOverRunningSlot(major); }
 };
 
 TEST_F(UpgradeProcessTest, AnnouncedUpdateIsStagedAndTheDeviceReboots) {

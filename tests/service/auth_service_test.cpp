@@ -17,6 +17,7 @@
 #include "base/json_member.h"
 #include "base/log.h"
 #include "base/md5.h"
+#include "base/unique_fd.h"
 #include "base/utils.h"
 #include "support/child_process.h"
 #include "support/files.h"
@@ -67,6 +68,21 @@ const std::vector<std::pair<std::string, std::string>> kFullRotation = {
     {"HelloUrl", "\"http://127.0.0.1:2\""},  {"DeviceId", "\"device-2\""},
     {"HeartbeatGap", "25"},                  {"HelloTimeGap", "90"}};
 
+// Another holder of a file's lock, shared: the rotation's write, which
+// wants it alone, is refused until Release() or the end of the holder.
+class SharedLockHolder {
+ public:
+  explicit SharedLockHolder(const std::string& path) : fd_(open(path.c_str(), O_RDONLY)) {
+    if (fd_.valid() && flock(fd_.get(), LOCK_SH) != 0) fd_.reset();
+  }
+  bool held() const { return fd_.valid(); }
+  // Closing the only descriptor of the open file lets the lock go.
+  void Release() { fd_.reset(); }
+
+ private:
+  zq_camera_service::UniqueFd fd_;
+};
+
 class AuthServiceTest : public ::testing::Test {
  protected:
   void SetUp() override { unsetenv("ConfigPath"); }
@@ -84,6 +100,21 @@ class AuthServiceTest : public ::testing::Test {
   // Hands `reply` to the service as the answer to a request signed with `used_key`.
   int Reply(AuthService& service, const std::string& reply, const std::string& used_key = "initial-key") {
     return service.HandleAuthReply(reply.data(), static_cast<int>(reply.size()), used_key, kMac, "sig", "100");
+  }
+
+  // A start after this one, from the documents as stored, signs with `key`.
+  void ExpectTheNextStartSignsWith(const std::string& key) {
+    Reload();
+    AuthService restarted;
+    EXPECT_EQ(key, restarted.ParseKey());
+  }
+
+  // Hands `service` the full rotation while another holder keeps the
+  // document locked: the rotation is taken, its save refused.
+  void RotateWhileTheDocumentIsLocked(AuthService& service) {
+    SharedLockHolder other_holder(BasePath());
+    ASSERT_TRUE(other_holder.held());
+    ASSERT_EQ(0, Reply(service, kFullReply));
   }
 
   zq_test::ScopedLogSettings log_{4, 3, ""};
@@ -337,22 +368,14 @@ TEST_F(AuthServiceTest, RotatedKeySignsTheNextStart) {
     // The shared document carries the new key at once.
     EXPECT_EQ("key-2", service.ParseKey());
   }
-  Reload();
-  AuthService restarted;
-  EXPECT_EQ("key-2", restarted.ParseKey());
+  ExpectTheNextStartSignsWith("key-2");
 }
 
 TEST_F(AuthServiceTest, RotationThatCannotBeSavedIsLogged) {
   WriteConfigs(PrettyBase(), 5);
-  // Another holder of the file's lock refuses the write.
-  int fd = open(BasePath().c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(0, flock(fd, LOCK_SH));
   AuthService service;
   zq_test::StdoutCapture capture;
-  EXPECT_EQ(0, Reply(service, kFullReply));
-  flock(fd, LOCK_UN);
-  close(fd);
+  ASSERT_NO_FATAL_FAILURE(RotateWhileTheDocumentIsLocked(service));
   EXPECT_EQ(PrettyBase(), zq_test::ReadFile(BasePath()));
   EXPECT_NE(std::string::npos, capture.Text().find("Service | ERROR: Failed to save rotated key to base config -1\n"))
       << capture.Text();
@@ -497,9 +520,8 @@ TEST_F(AuthServiceTest, TextsThatAreNotUtf8AreNeverStoredAndTheReplyIsStillUsed)
 // the old document back from the flash meanwhile changes nothing.
 TEST_F(AuthServiceTest, RotationThatCouldNotBeSavedIsSavedBeforeALaterHeader) {
   WriteConfigs(PrettyBase(), 5);
-  int fd = open(BasePath().c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(0, flock(fd, LOCK_SH));  // another holder of the file's lock refuses the write
+  SharedLockHolder other_holder(BasePath());
+  ASSERT_TRUE(other_holder.held());  // another holder of the file's lock refuses the write
   AuthService service;
   service.SetSaveRetryDelay(std::chrono::milliseconds(0));
   rapidjson::Document header;
@@ -515,8 +537,7 @@ TEST_F(AuthServiceTest, RotationThatCouldNotBeSavedIsSavedBeforeALaterHeader) {
         << out;
     EXPECT_EQ(PrettyBase(), zq_test::ReadFile(BasePath()));
   }
-  flock(fd, LOCK_UN);
-  close(fd);
+  other_holder.Release();
   Reload();  // as the upgrade thread reloads the documents from the flash
 
   {
@@ -529,24 +550,17 @@ TEST_F(AuthServiceTest, RotationThatCouldNotBeSavedIsSavedBeforeALaterHeader) {
   }
   EXPECT_FALSE(service.RotatedKeySavePending());
   EXPECT_EQ(PrettyBase(kFullRotation), zq_test::ReadFile(BasePath()));
-  Reload();
-  AuthService restarted;
-  EXPECT_EQ("key-2", restarted.ParseKey());
+  ExpectTheNextStartSignsWith("key-2");
 }
 
 // Between tries the failed save waits, longer after every failure; headers
 // composed meanwhile write nothing.
 TEST_F(AuthServiceTest, FailedSaveIsTriedAgainOnlyWhenItsBackOffHasPassed) {
   WriteConfigs(PrettyBase(), 5);
-  int fd = open(BasePath().c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(0, flock(fd, LOCK_SH));
   AuthService service;
   service.SetSaveRetryDelay(std::chrono::hours(1));
   zq_test::StdoutCapture capture;
-  ASSERT_EQ(0, Reply(service, kFullReply));
-  flock(fd, LOCK_UN);
-  close(fd);
+  ASSERT_NO_FATAL_FAILURE(RotateWhileTheDocumentIsLocked(service));
   rapidjson::Document header;
   for (int i = 0; i < 5; ++i) ASSERT_EQ(0, service.GetMessageToCompose(header));
   EXPECT_TRUE(service.RotatedKeySavePending());
@@ -558,15 +572,10 @@ TEST_F(AuthServiceTest, FailedSaveIsTriedAgainOnlyWhenItsBackOffHasPassed) {
 // written once, and no thread waits for another's try.
 TEST_F(AuthServiceTest, ConcurrentHeadersSaveTheRotatedKeyOnce) {
   WriteConfigs(PrettyBase(), 5);
-  int fd = open(BasePath().c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(0, flock(fd, LOCK_SH));
   AuthService service;
   service.SetSaveRetryDelay(std::chrono::milliseconds(0));
   zq_test::StdoutCapture capture;
-  ASSERT_EQ(0, Reply(service, kFullReply));
-  flock(fd, LOCK_UN);
-  close(fd);
+  ASSERT_NO_FATAL_FAILURE(RotateWhileTheDocumentIsLocked(service));
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&service] {

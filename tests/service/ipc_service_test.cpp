@@ -39,6 +39,33 @@ IpcMessage Request(const std::string& id, const std::string& body) {
 
 IpcMessage Request(const std::string& id) { return Request(id, "{\"RequestId\":\"" + id + "\"}"); }
 
+// The ids of the replies handed to a service's "counting" handler; it
+// outlives the service it is registered on.
+class CountingHandler {
+ public:
+  void RegisterOn(IpcService& service) {
+    service.RegisterIpcService("counting", [this](IpcMessage* reply) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ids_.push_back(reply->request_id);
+    });
+  }
+  std::vector<std::string> Ids() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ids_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> ids_;
+};
+
+// The fake camera peer, not yet listening, on `port`.
+CameraIpcPeer::Options PeerOnPort(uint16_t port) {
+  CameraIpcPeer::Options options;
+  options.port = port;
+  return options;
+}
+
 // Log lines at DEBUG level are captured for the fixture's whole life: the
 // link's thread logs at any moment, and the settings must not change under it.
 class LoggedTest : public ::testing::Test {
@@ -69,19 +96,23 @@ class IpcLinkTest : public LoggedTest {
     helper_ = std::make_unique<IpcHelper>(service_.get());
     // Registered before the start, so it is the "ipchelper" that stays.
     service_->RegisterIpcService("ipchelper", [this](IpcMessage* reply) { helper_->UpdateResponse(reply); });
-    service_->RegisterIpcService("counting", [this](IpcMessage* reply) {
-      std::lock_guard<std::mutex> lock(seen_mutex_);
-      seen_ids_.push_back(reply->request_id);
-    });
+    counting_.RegisterOn(*service_);
     ASSERT_EQ(0, service_->StartService("tcp://127.0.0.1:" + std::to_string(peer_.port())));
     ASSERT_TRUE(peer_.WaitForConnections(1, 5s));
   }
   void TearDown() override {
     if (service_) service_->StopService();
   }
-  std::vector<std::string> SeenIds() {
-    std::lock_guard<std::mutex> lock(seen_mutex_);
-    return seen_ids_;
+  std::vector<std::string> SeenIds() { return counting_.Ids(); }
+
+  // Posts `request` (kept by the caller while the link holds it) to a peer
+  // that takes it and never answers, and waits until the link waits for
+  // its reply.
+  void PostToASilentPeer(IpcMessage* request) {
+    peer_.SetFault(CameraPeerFault::kSilent);
+    EXPECT_EQ(0, service_->PostMessage("counting", request));
+    ASSERT_TRUE(peer_.WaitForRequests(1, 5s));
+    ASSERT_TRUE(WaitForLog("Service | INFO: recv\n"));
   }
 
   // Waits (bounded) until the "counting" handler has seen `count` replies.
@@ -98,10 +129,9 @@ class IpcLinkTest : public LoggedTest {
   // happens when it passes set a short one before SetUp.
   std::chrono::milliseconds reply_bound_ = IpcService::kReplyBound;
   CameraIpcPeer peer_;
+  CountingHandler counting_;
   std::unique_ptr<IpcService> service_;
   std::unique_ptr<IpcHelper> helper_;
-  std::mutex seen_mutex_;
-  std::vector<std::string> seen_ids_;
 };
 
 // Runs SendSyncMessage on a thread of its own; false when it has not
@@ -365,11 +395,8 @@ TEST_F(IpcBoundTest, PeerThatNeverAnswersIsAskedAgainOnANewConnectionAfterEachBo
 }
 
 TEST_F(IpcBoundTest, WithdrawnRequestIsNeitherWaitedForNorSentAgain) {
-  peer_.SetFault(CameraPeerFault::kSilent);
   IpcMessage first = Request("1");
-  EXPECT_EQ(0, service_->PostMessage("counting", &first));
-  ASSERT_TRUE(peer_.WaitForRequests(1, 5s));
-  ASSERT_TRUE(WaitForLog("Service | INFO: recv\n"));
+  ASSERT_NO_FATAL_FAILURE(PostToASilentPeer(&first));
   peer_.SetFault(CameraPeerFault::kNone);
   service_->WithdrawMessage(&first);
   IpcMessage second = Request("2");
@@ -501,11 +528,8 @@ TEST_F(IpcLinkTest, EmptyBodyTravelsAsAHeaderInAWholeBlock) {
 }
 
 TEST_F(IpcLinkTest, StopEndsAReceiveThatWaitsForASilentPeer) {
-  peer_.SetFault(CameraPeerFault::kSilent);
   IpcMessage request = Request("8");
-  EXPECT_EQ(0, service_->PostMessage("counting", &request));
-  ASSERT_TRUE(peer_.WaitForRequests(1, 5s));
-  ASSERT_TRUE(WaitForLog("Service | INFO: recv\n"));
+  ASSERT_NO_FATAL_FAILURE(PostToASilentPeer(&request));
   auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(0, service_->StopService());
   EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
@@ -524,13 +548,9 @@ class IpcUnlinkedTest : public LoggedTest {};
 
 TEST_F(IpcUnlinkedTest, PeerStartingLateGetsTheRequestOnceItListens) {
   uint16_t port = zq_test::FreeTcpPort();
+  CountingHandler counting;
   IpcService service("127.0.0.1", port);
-  std::vector<std::string> seen;
-  std::mutex seen_mutex;
-  service.RegisterIpcService("counting", [&](IpcMessage* reply) {
-    std::lock_guard<std::mutex> lock(seen_mutex);
-    seen.push_back(reply->request_id);
-  });
+  counting.RegisterOn(service);
   {
     zq_test::StdoutCapture errors(STDERR_FILENO);
     EXPECT_EQ(0, service.StartService("tcp://127.0.0.1:" + std::to_string(port)));
@@ -543,9 +563,7 @@ TEST_F(IpcUnlinkedTest, PeerStartingLateGetsTheRequestOnceItListens) {
   std::this_thread::sleep_for(2s);
   EXPECT_EQ(std::string::npos, capture_.Text().find("Service | INFO: send\n")) << "nothing is sent without a link";
 
-  CameraIpcPeer::Options options;
-  options.port = port;
-  CameraIpcPeer peer(options);
+  CameraIpcPeer peer(PeerOnPort(port));
   ASSERT_TRUE(peer.Start());
   // The longest pause between attempts is 5 s.
   EXPECT_TRUE(peer.WaitForReplies(1, 10s));
@@ -553,21 +571,16 @@ TEST_F(IpcUnlinkedTest, PeerStartingLateGetsTheRequestOnceItListens) {
   EXPECT_EQ(1u, zq_test::CountOccurrences(capture_.Text(), down));
   EXPECT_EQ(1u, zq_test::CountOccurrences(capture_.Text(), " up again\n"));
   EXPECT_EQ(0, service.StopService());
-  std::lock_guard<std::mutex> lock(seen_mutex);
-  EXPECT_EQ(std::vector<std::string>{"1"}, seen);
+  EXPECT_EQ(std::vector<std::string>{"1"}, counting.Ids());
   EXPECT_EQ(1u, peer.Requests().size());
 }
 
 TEST_F(IpcUnlinkedTest, RequestWithdrawnWhileTheLinkIsDownIsNotSentOnTheNextConnection) {
   uint16_t port = 0;
   zq_test::UniqueFd listener = zq_test::ListenOnLoopback(&port);
+  CountingHandler counting;
   IpcService service("127.0.0.1", port, 1s);
-  std::vector<std::string> seen;
-  std::mutex seen_mutex;
-  service.RegisterIpcService("counting", [&](IpcMessage* reply) {
-    std::lock_guard<std::mutex> lock(seen_mutex);
-    seen.push_back(reply->request_id);
-  });
+  counting.RegisterOn(service);
   ASSERT_EQ(0, service.StartService("tcp://127.0.0.1:" + std::to_string(port)));
   zq_test::UniqueFd connection = zq_test::AcceptWithin(listener.get(), 5s);
   ASSERT_TRUE(connection.valid());
@@ -584,9 +597,7 @@ TEST_F(IpcUnlinkedTest, RequestWithdrawnWhileTheLinkIsDownIsNotSentOnTheNextConn
   IpcMessage second = Request("2");
   EXPECT_EQ(0, service.PostMessage("counting", &second));
 
-  CameraIpcPeer::Options options;
-  options.port = port;
-  CameraIpcPeer peer(options);
+  CameraIpcPeer peer(PeerOnPort(port));
   ASSERT_TRUE(peer.Start());
   ASSERT_TRUE(peer.WaitForReplies(1, 20s));
   // The handler has run once the exchange is done with its reply.
@@ -595,8 +606,7 @@ TEST_F(IpcUnlinkedTest, RequestWithdrawnWhileTheLinkIsDownIsNotSentOnTheNextConn
   auto requests = peer.Requests();
   ASSERT_EQ(1u, requests.size());
   EXPECT_EQ("2", requests[0].request_id);
-  std::lock_guard<std::mutex> lock(seen_mutex);
-  EXPECT_EQ(std::vector<std::string>{"2"}, seen);
+  EXPECT_EQ(std::vector<std::string>{"2"}, counting.Ids());
 }
 
 TEST_F(IpcUnlinkedTest, PeerThatStopsReadingIsGivenUpAfterTheBound) {
@@ -640,10 +650,10 @@ TEST_F(IpcUnlinkedTest, ReceiveLoopOfAServerSideLinkDeliversPendingReplies) {
   ASSERT_TRUE(client.valid());
   ASSERT_EQ(0, server->accept());
 
+  CountingHandler counting;
   IpcService service("127.0.0.1", zq_test::FreeTcpPort());
   service.SetServerForTest(std::move(server));
-  std::vector<std::string> seen;
-  service.RegisterIpcService("counting", [&](IpcMessage* reply) { seen.push_back(reply->request_id); });
+  counting.RegisterOn(service);
   // Nothing sends it (the link is not started); it only makes "r1" pending.
   IpcMessage request = Request("r1");
   EXPECT_EQ(0, service.PostMessage("counting", &request));
@@ -654,7 +664,7 @@ TEST_F(IpcUnlinkedTest, ReceiveLoopOfAServerSideLinkDeliversPendingReplies) {
   ASSERT_TRUE(WaitForLog("Service | INFO: begin read header size 40"));
   client.reset();
   receiver.join();
-  EXPECT_EQ(std::vector<std::string>{"r1"}, seen);
+  EXPECT_EQ(std::vector<std::string>{"r1"}, counting.Ids());
 }
 
 TEST(IpcHelperTest, SecondReplyForAnIdIsDiscardedAndTheFirstKept) {

@@ -87,6 +87,18 @@ class UpgradeStagingTest : public ::testing::Test {
     return builder;
   }
 
+  // The backup slot, its version document (put in *document) left aside,
+  // checked to hold what a complete staging of `builder` over `running`
+  // leaves.
+  Tree ExpectCompleteStaging(const Tree& running, const UpgradePackageBuilder& builder,
+                             std::string* document = nullptr) const {
+    Tree staged = zq_test::SnapshotTree(root_.SlotB());
+    if (document != nullptr) *document = staged[kSlotDocument];
+    staged.erase(kSlotDocument);
+    EXPECT_EQ("", zq_test::TreeDifference(zq_test::ExpectedStagedTree(running, builder), staged));
+    return staged;
+  }
+
   zq_test::ScopedLogSettings log_;
   zq_test::InstallRoot root_;
 };
@@ -98,10 +110,8 @@ TEST_F(UpgradeStagingTest, CompleteStagingRefillsTheBackupSlot) {
   ASSERT_EQ(0, Stage(builder, &printed)) << printed;
 
   EXPECT_EQ("", zq_test::TreeDifference(running, zq_test::SnapshotTree(root_.SlotA())));
-  Tree staged = zq_test::SnapshotTree(root_.SlotB());
-  std::string document = staged[kSlotDocument];
-  staged.erase(kSlotDocument);
-  EXPECT_EQ("", zq_test::TreeDifference(zq_test::ExpectedStagedTree(running, builder), staged));
+  std::string document;
+  ExpectCompleteStaging(running, builder, &document);
   // Both files named dup.txt were unlisted and are gone, wherever they lay.
   EXPECT_FALSE(FileExists(root_.SlotB() + "/share/a/dup.txt"));
   EXPECT_FALSE(FileExists(root_.SlotB() + "/share/b/dup.txt"));
@@ -292,9 +302,7 @@ TEST_F(UpgradeStagingTest, FilesOfSeveralPiecesAreStreamedIntoTheSlotByteForByte
   const Tree running = zq_test::SnapshotTree(root_.SlotA());
   std::string printed;
   ASSERT_EQ(0, Stage(builder, &printed)) << printed;
-  Tree staged = zq_test::SnapshotTree(root_.SlotB());
-  staged.erase(kSlotDocument);
-  EXPECT_EQ("", zq_test::TreeDifference(zq_test::ExpectedStagedTree(running, builder), staged));
+  Tree staged = ExpectCompleteStaging(running, builder);
   for (size_t size : sizes) {
     EXPECT_TRUE(staged["data/f" + std::to_string(size) + ".bin"] == IncompressibleBytes(size, static_cast<unsigned>(size)))
         << size;
@@ -439,9 +447,7 @@ TEST_F(UpgradeStagingTest, FilesNamedLikeTemporaryFilesAreStagedByteForByte) {
     const Tree running = zq_test::SnapshotTree(root_.SlotA());
     std::string printed;
     ASSERT_EQ(0, Stage(builder, &printed)) << printed;
-    Tree staged = zq_test::SnapshotTree(root_.SlotB());
-    staged.erase(kSlotDocument);
-    EXPECT_EQ("", zq_test::TreeDifference(zq_test::ExpectedStagedTree(running, builder), staged));
+    Tree staged = ExpectCompleteStaging(running, builder);
     EXPECT_EQ(0u, staged.count("lib/.libfoo.77.0.zqtmp"));
   }
 }
@@ -463,9 +469,7 @@ TEST_F(UpgradeStagingTest, PruneFindsEveryFileOfANameInOnePass) {
   // Round after round of listings took a minute here; one pass, a moment
   // (under an emulator, where each instruction is emulated, some seconds).
   EXPECT_LT(took, zq_test::kUnderEmulator ? 30.0 : 10.0);
-  Tree staged = zq_test::SnapshotTree(root_.SlotB());
-  staged.erase(kSlotDocument);
-  EXPECT_EQ("", zq_test::TreeDifference(zq_test::ExpectedStagedTree(running, builder), staged));
+  ExpectCompleteStaging(running, builder);
   EXPECT_EQ(3000u, zq_test::LinesWith(printed, "/stale.bin 0").size());
   EXPECT_EQ(1u, zq_test::LinesWith(printed, "backup_files size:").size());
   size_t first = printed.find("SafeRemoveFile " + root_.path() + "/bak/cache/d7/a_first.bin 0\n");

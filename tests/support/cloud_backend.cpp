@@ -55,6 +55,16 @@ void WriteCloudConfigs(InstallRoot& root, const CloudBackendFake& cloud, int maj
   root.WriteVersionConfig(VersionConfig(major));
 }
 
+const char* const kPackagePath = "/packages/update.zip";
+
+void AnnounceUpdate(CloudBackendFake& cloud, int version, const std::string& url, const std::string& md5) {
+  CloudSettings settings = cloud.Settings();
+  settings.soft_update_version = version;
+  settings.soft_update_url = url;
+  settings.soft_update_md5 = md5;
+  cloud.SetSettings(settings);
+}
+
 AuthService* AuthenticateInProcess(const std::string& config_dir, std::chrono::milliseconds timeout) {
   zq_camera_service::NetService::GetInstance()->StartService();
   ServiceManager* services = ServiceManager::GetInstance();

@@ -24,6 +24,12 @@ std::string WithPicUploadUrl(const CloudBackendFake& cloud, std::string config, 
 // Writes CloudBaseConfig into the root, and VersionConfig(major).
 void WriteCloudConfigs(InstallRoot& root, const CloudBackendFake& cloud, int major = 1);
 
+// Where the tests' package hosts serve an update.
+extern const char* const kPackagePath;  // "/packages/update.zip"
+// Has the cloud's authentication replies announce version `version` at
+// `url` with the MD5 text `md5`.
+void AnnounceUpdate(CloudBackendFake& cloud, int version, const std::string& url, const std::string& md5);
+
 // Whole-process fixture: the service started with StartService() gets past
 // authentication at once, against cloud_ (which accepts "initial-key" and
 // hands it back, so BaseConfig.json keeps its bytes).

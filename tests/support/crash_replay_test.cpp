@@ -248,6 +248,49 @@ TEST(CrashReplayTest, StraceNotationIsDecoded) {
   EXPECT_FALSE(zq_test::HasStraceFlag("O_WRONLY|O_CREATX", "O_CREAT"));
 }
 
+// Commas, brackets and quotes inside strings and comments split nothing and
+// close nothing; a call its thread left for another is joined with its end.
+TEST(CrashReplayTest, CallLinesAreSplitIntoTheirArgumentsAtTheTopLevelOnly) {
+  zq_test::SyscallTrace trace = zq_test::ParseStraceOutput(
+      "100 write(3, \"a,b)\\\"(\", 6) = 6\n"
+      "100 rename(\"/a\" /* (, */, \"/b\") = -1 ENOENT (No such file or directory)\n"
+      "101 fstat(3, {st_mode=S_IFREG|0644, st_size=4, ...}) = 0\n"
+      "100 openat(AT_FDCWD, \"/r/x\", O_RDONLY <unfinished ...>\n"
+      "101 execve(\"/bin/x\", [\"x\", \"(y\"], 0x7ffd /* 3 vars */) = 0\n"
+      "100 <... openat resumed>) = 5\n");
+  EXPECT_TRUE(trace.problems.empty()) << trace.problems.front();
+  ASSERT_EQ(5u, trace.records.size());
+
+  const zq_test::SyscallRecord& write = trace.records[0];
+  EXPECT_EQ("write", write.name);
+  EXPECT_EQ((std::vector<std::string>{"3", "\"a,b)\\\"(\"", "6"}), write.args);
+  EXPECT_EQ(6, write.result);
+
+  const zq_test::SyscallRecord& rename = trace.records[1];
+  EXPECT_EQ((std::vector<std::string>{"\"/a\" /* (, */", "\"/b\""}), rename.args);
+  EXPECT_EQ(-1, rename.result);
+  EXPECT_EQ("ENOENT", rename.error);
+
+  const zq_test::SyscallRecord& fstat = trace.records[2];
+  ASSERT_EQ(2u, fstat.args.size());
+  EXPECT_EQ((std::vector<std::string>{"st_mode=S_IFREG|0644", "st_size=4", "..."}),
+            zq_test::SplitStraceList(fstat.args[1]));
+  EXPECT_EQ("4", zq_test::StraceField(fstat.args[1], "st_size"));
+
+  const zq_test::SyscallRecord& execve = trace.records[3];
+  EXPECT_EQ(101, execve.pid);
+  ASSERT_EQ(3u, execve.args.size());
+  EXPECT_EQ((std::vector<std::string>{"\"x\"", "\"(y\""}), zq_test::SplitStraceList(execve.args[1]));
+  EXPECT_EQ("0x7ffd /* 3 vars */", execve.args[2]);
+
+  const zq_test::SyscallRecord& openat = trace.records[4];
+  EXPECT_EQ("openat", openat.name);
+  EXPECT_EQ((std::vector<std::string>{"AT_FDCWD", "\"/r/x\"", "O_RDONLY"}), openat.args);
+  EXPECT_EQ(5, openat.result);
+  EXPECT_TRUE(openat.finished);
+  EXPECT_EQ(6u, openat.line);
+}
+
 TEST(CrashReplayTest, AStateWrittenToDiskReadsBackTheSame) {
   CrashReplay replay = Replay("100 mkdir(" + Hex("/r/slotB/sub") + ", 0700) = 0\n"
                               "100 openat(AT_FDCWD, " + Hex("/r/slotB/sub/x") + ", O_WRONLY|O_CREAT, 0750) = 3\n"

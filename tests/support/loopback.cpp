@@ -94,4 +94,18 @@ bool WaitForEndOfStream(int fd, std::chrono::milliseconds timeout) {
 
 bool DescriptorOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
+::testing::AssertionResult IsZeroPaddedFrame(const std::string& received, const std::string& text, size_t frame_size) {
+  if (received.size() != frame_size) {
+    return ::testing::AssertionFailure() << received.size() << " bytes, not one frame of " << frame_size;
+  }
+  if (received.compare(0, text.size(), text) != 0) {
+    return ::testing::AssertionFailure() << "the frame does not begin with the " << text.size() << " bytes of the text";
+  }
+  size_t other = received.find_first_not_of('\0', text.size());
+  if (other != std::string::npos) {
+    return ::testing::AssertionFailure() << "byte " << other << " after the text is not zero";
+  }
+  return ::testing::AssertionSuccess();
+}
+
 }  // namespace zq_test

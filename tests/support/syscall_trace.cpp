@@ -28,12 +28,15 @@ const char* const kTracedCalls =
 // The writes with their bytes; a longer write is reported as cut.
 const char* const kLongestString = "1048576";
 
-// Index just past the bracket that closes the one at `open` (quotes and
-// nesting respected); npos when it does not close.
-size_t PastClosing(const std::string& text, size_t open) {
+// Walks `text` from `from` over what lies outside quoted strings and
+// comments, counting bracket depth: `visit(index, depth)` sees every other
+// character, brackets with the depth they open or close to, and ends the
+// walk by returning true. The index it ended at; npos when it never did.
+template <typename Visit>
+size_t WalkOutsideQuotes(const std::string& text, size_t from, Visit visit) {
   int depth = 0;
   bool quoted = false;
-  for (size_t i = open; i < text.size(); ++i) {
+  for (size_t i = from; i < text.size(); ++i) {
     char c = text[i];
     if (quoted) {
       if (c == '\\') {
@@ -45,13 +48,31 @@ size_t PastClosing(const std::string& text, size_t open) {
     }
     if (c == '"') {
       quoted = true;
-    } else if (c == '(' || c == '[' || c == '{') {
+      continue;
+    }
+    if (c == '/' && i + 1 < text.size() && text[i + 1] == '*') {
+      size_t end = text.find("*/", i + 2);
+      if (end == std::string::npos) break;
+      i = end + 1;
+      continue;
+    }
+    if (c == '(' || c == '[' || c == '{') {
       ++depth;
     } else if (c == ')' || c == ']' || c == '}') {
-      if (--depth == 0) return i + 1;
+      --depth;
     }
+    if (visit(i, depth)) return i;
   }
   return std::string::npos;
+}
+
+bool IsClosing(char c) { return c == ')' || c == ']' || c == '}'; }
+
+// Index just past the bracket that closes the one at `open`; npos when it
+// does not close.
+size_t PastClosing(const std::string& text, size_t open) {
+  size_t closing = WalkOutsideQuotes(text, open, [&](size_t i, int depth) { return depth == 0 && IsClosing(text[i]); });
+  return closing == std::string::npos ? closing : closing + 1;
 }
 
 std::string Trim(const std::string& text) {
@@ -64,33 +85,14 @@ std::string Trim(const std::string& text) {
 // Splits at the commas outside quotes, brackets and comments.
 std::vector<std::string> SplitTopLevel(const std::string& text) {
   std::vector<std::string> items;
-  int depth = 0;
-  bool quoted = false;
   size_t start = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (quoted) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        quoted = false;
-      }
-      continue;
-    }
-    if (c == '"') {
-      quoted = true;
-    } else if (c == '/' && i + 1 < text.size() && text[i + 1] == '*') {
-      size_t end = text.find("*/", i + 2);
-      i = end == std::string::npos ? text.size() : end + 1;
-    } else if (c == '(' || c == '[' || c == '{') {
-      ++depth;
-    } else if (c == ')' || c == ']' || c == '}') {
-      --depth;
-    } else if (c == ',' && depth == 0) {
+  WalkOutsideQuotes(text, 0, [&](size_t i, int depth) {
+    if (text[i] == ',' && depth == 0) {
       items.push_back(Trim(text.substr(start, i - start)));
       start = i + 1;
     }
-  }
+    return false;
+  });
   std::string last = Trim(text.substr(start));
   if (!last.empty() || !items.empty()) items.push_back(last);
   return items;

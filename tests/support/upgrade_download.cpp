@@ -32,7 +32,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-const char* const kPackagePath = "/packages/update.zip";
 const char* const kRefusedText = "bytes refused";
 const char* const kAbandonedText = "download upgrade abandoned";
 
@@ -173,11 +172,7 @@ DownloadOutcome RunDownloadRow(const DownloadRow& row, const std::string& binary
     if (!gate->Wait(60s)) return HttpReply::Status(503);
     return *served;
   });
-  CloudSettings settings = cloud.Settings();
-  settings.soft_update_version = 4;
-  settings.soft_update_url = packages.url(kPackagePath);
-  settings.soft_update_md5 = md5;
-  cloud.SetSettings(settings);
+  AnnounceUpdate(cloud, 4, packages.url(kPackagePath), md5);
 
   CameraPeer camera;
   ServiceEnvironment environment(root.path());

@@ -163,6 +163,19 @@ void PopulateRunningSlot(const InstallRoot& root, int major) {
   symlink("libkeep.so", (slot + "/lib/libkeep.so.1").c_str());
 }
 
+UpgradePackageBuilder UpdateOverRunningSlot(int major) {
+  UpgradePackageBuilder builder(major);
+  builder.SetMember("name", "\"v4\"")
+      .AddFile("/bin/zq_camera_service", std::string("\x7f" "ELF new program\0\7", 19))
+      .AddFile("/lib/libnew.so", std::string(20000, 'n'))
+      .AddSpecialFile("/etc/special.conf", "special\n")
+      .Keep("/lib/libkeep.so")
+      .Keep("/lib/libkeep.so.1")
+      .Keep("/bin/helper.sh")
+      .Keep("/config/BaseConfig.json");
+  return builder;
+}
+
 Tree ExpectedStagedTree(const Tree& running, const UpgradePackageBuilder& package) {
   Tree expected = running;
   expected.erase(kSlotDocument);

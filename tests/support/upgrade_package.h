@@ -69,6 +69,10 @@ Tree SnapshotTree(const std::string& directory);
 // A running slot of version `major` in root.SlotA(): the program, libraries,
 // configuration, files that share a bare name in two directories, a link.
 void PopulateRunningSlot(const InstallRoot& root, int major);
+// An update of version `major` (named "v4") over that slot: a new program,
+// a new library and a special file; the kept library with its link, the
+// helper and the configuration stay, the rest of the slot goes.
+UpgradePackageBuilder UpdateOverRunningSlot(int major);
 // What the backup slot holds after a complete staging of `package` over the
 // running slot `running` (its version document excluded).
 Tree ExpectedStagedTree(const Tree& running, const UpgradePackageBuilder& package);
