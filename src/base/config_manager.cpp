@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/fd_write.h"
 #include "base/json_member.h"
 #include "base/log.h"
 #include "base/path_text.h"
@@ -49,21 +50,6 @@ std::string ReadLockedFile(const std::string& path) {
   }
   flock(fd.get(), LOCK_UN);
   return content;
-}
-
-// Writes all of `bytes`; false (errno set) when the file takes fewer.
-bool WriteAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = ENOSPC;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 // Opens the document and takes the exclusive lock without waiting. Another
@@ -143,8 +129,8 @@ bool ReplaceDocument(const std::string& target, const std::string& text, const s
     (void)!fchown(fd.get(), old_file.st_uid, old_file.st_gid);
   }
   // Set after the owner: a change of owner clears the set-id bits.
-  if (fchmod(fd.get(), old_file.st_mode & 07777) != 0 || !WriteAll(fd.get(), text) || fsync(fd.get()) != 0 ||
-      rename(temporary.c_str(), target.c_str()) != 0) {
+  if (fchmod(fd.get(), old_file.st_mode & 07777) != 0 || !WriteAll(fd.get(), text.data(), text.size()) ||
+      fsync(fd.get()) != 0 || rename(temporary.c_str(), target.c_str()) != 0) {
     int saved = errno;
     unlink(temporary.c_str());
     errno = saved;

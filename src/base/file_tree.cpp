@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/fd_write.h"
 #include "base/unique_fd.h"
 
 namespace zq_camera_service {
@@ -36,17 +37,6 @@ bool ReadEntryNames(const std::string& path, std::vector<std::string>* names) {
     errno = 0;
   }
   return errno == 0;
-}
-
-bool WriteAll(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    ssize_t n = write(fd, data, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
 }
 
 bool CopyRegularFile(const std::string& source, const std::string& destination, mode_t mode) {

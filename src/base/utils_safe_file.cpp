@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/fd_write.h"
 #include "base/file_tree.h"
 #include "base/lock_file.h"
 #include "base/path_text.h"
@@ -34,20 +35,6 @@ constexpr size_t kReadBackChunk = 1000;
 constexpr int kTemporaryNameTries = 64;
 
 bool IsBinaryMode(const char* mode) { return strchr(mode, 'b') != nullptr; }
-
-// Writes until everything is out or a write makes no progress (a full file
-// system); false then, and the caller finds a short file when it reads it
-// back.
-bool WriteAsMuchAsPossible(int fd, const unsigned char* data, size_t length) {
-  while (length > 0) {
-    ssize_t n = write(fd, data, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
-}
 
 // Reads until `length` bytes are in or the file ends: the count read, or -1.
 ssize_t ReadUpTo(int fd, unsigned char* buffer, size_t length) {
@@ -189,7 +176,8 @@ int Utils::SafeWrite(const char* path, const unsigned char* data, long length, c
   UniqueFd out = CreateTemporaryFile(path, &tmp_path);
   zq_debug("tmp_path:%s\n", tmp_path.c_str());
   if (!out.valid()) return 1;
-  WriteAsMuchAsPossible(out.get(), data, to_write);
+  // A short write shows in the read-back below.
+  WriteAll(out.get(), data, to_write);
   if (binary) {
     zq_debug("binary done\n");
   } else {
@@ -232,7 +220,7 @@ int Utils::SafeWrite(const char* path, SafeWriteSource& source) {
     }
     if (n == 0) break;
     // A full file system: the rest of the source is not worth reading.
-    if (!WriteAsMuchAsPossible(out.get(), piece, static_cast<size_t>(n))) {
+    if (!WriteAll(out.get(), piece, static_cast<size_t>(n))) {
       written = false;
       break;
     }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/fd_write.h"
 #include "base/unique_fd.h"
 #include "base/zq_json_parser.h"
 #include "service/net_helper.h"
@@ -66,17 +67,6 @@ std::vector<std::string> SplitAtSemicolons(const std::string& text) {
     items.push_back(text.substr(start, end - start));
     start = end + 1;
   }
-}
-
-bool WriteAll(int fd, const std::string& text) {
-  size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    written += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 int64_t WallClockSeconds() {
@@ -152,7 +142,7 @@ void HttpDnsService::WriteHttpDnsMap(std::string ip_list, const std::string& beg
   if (!fd.valid()) return;
   const std::string text = "{\n\"BeginTime\":\"" + begin_time + "\",\n\"TTL\":\"" + ttl + "\",\n\"IpList\":\"" + ip_list +
                            "\",\n}\n";
-  WriteAll(fd.get(), text);
+  WriteAll(fd.get(), text.data(), text.size());
 }
 
 }  // namespace zq_camera_service

@@ -45,6 +45,16 @@ class ConfigManagerTest : public ::testing::Test {
     return capture.Text();
   }
 
+  // Saves `document` as the base document; its return code, and what was
+  // logged in `log`.
+  int UpdateBase(rapidjson::Document* document, std::string* log) {
+    zq_test::ScopedLogSettings settings(1, 3, "");
+    zq_test::StdoutCapture capture;
+    const int rc = manager_->UpdateConfigBy(CONFIG_BASE, document);
+    *log = capture.Text();
+    return rc;
+  }
+
   // Loads a base document holding `kOriginalBase` and edits its key in memory
   // to a longer text; the shared document.
   rapidjson::Document* LoadAndEditKey(const char* new_key) {
@@ -182,13 +192,7 @@ TEST_F(ConfigManagerTest, UpdateRefusedWhileAnotherProcessHoldsASharedLock) {
   char byte;
   ASSERT_EQ(1, read(ready[0], &byte, 1));
   std::string log;
-  int rc;
-  {
-    zq_test::ScopedLogSettings settings(1, 3, "");
-    zq_test::StdoutCapture capture;
-    rc = manager_->UpdateConfigBy(CONFIG_BASE, document);
-    log = capture.Text();
-  }
+  const int rc = UpdateBase(document, &log);
   (void)!write(release[1], &byte, 1);
   waitpid(child, nullptr, 0);
   for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
@@ -293,13 +297,7 @@ TEST_F(ConfigManagerTest, UpdateWithoutRoomInTheDirectoryKeepsTheDocument) {
   const std::string path = dir_ / "BaseConfig.json";
   ASSERT_EQ(0, mkdir((path + ".tmp").c_str(), 0755));  // a directory where the text would go
   std::string log;
-  int rc;
-  {
-    zq_test::ScopedLogSettings settings(1, 3, "");
-    zq_test::StdoutCapture capture;
-    rc = manager_->UpdateConfigBy(CONFIG_BASE, document);
-    log = capture.Text();
-  }
+  const int rc = UpdateBase(document, &log);
   EXPECT_EQ(-1, rc);
   EXPECT_EQ(WriteFailureLines(path, "Is a directory"), log);
   EXPECT_EQ(kOriginalBase, zq_test::ReadFile(path));
