@@ -97,6 +97,10 @@ std::string Parent(const std::string& absolute) {
   return slash == 0 || slash == std::string::npos ? "/" : absolute.substr(0, slash);
 }
 
+// How many makers of tasks whose first calls came early are looked for one
+// behind the other; real traces show two at the most.
+constexpr size_t kMostMakersLookedFor = 32;
+
 class Replayer {
  public:
   Replayer(const FileSystemModel& snapshot, const ReplaySetup& setup, CrashReplay* out)
@@ -147,7 +151,10 @@ class Replayer {
   }
 
   // The task of `pid`; a new one is set up as the call that made it left it.
-  Task& TaskOf(pid_t pid) {
+  // `depth` counts the makers still being looked for: a thread's first call
+  // can come before the clone that made it returns, and so can that of a
+  // thread it made in turn.
+  Task& TaskOf(pid_t pid, size_t depth = 0) {
     auto found = tasks_.find(pid);
     if (found != tasks_.end()) return found->second;
     Task task;
@@ -163,10 +170,12 @@ class Replayer {
       const SyscallRecord& maker = (*records_)[i];
       bool makes = maker.name == "clone" || maker.name == "clone3" || maker.name == "fork" || maker.name == "vfork";
       if (!makes || !maker.finished || maker.result != pid) continue;
-      auto parent = tasks_.find(maker.pid);
-      if (parent == tasks_.end()) break;
+      // An id taken again could lead back round to a maker already being
+      // looked for: the search goes only so deep.
+      if (tasks_.find(maker.pid) == tasks_.end() && depth >= kMostMakersLookedFor) break;
+      const Task& parent = TaskOf(maker.pid, depth + 1);
       made_early_[pid] = i;
-      return tasks_[pid] = Child(parent->second, maker);
+      return tasks_[pid] = Child(parent, maker);
     }
     // Made by a call the trace lost: a copy of the first process, which the
     // checks of an inside path still see through.

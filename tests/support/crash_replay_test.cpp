@@ -165,6 +165,22 @@ TEST(CrashReplayTest, ThreadsShareDescriptorsChildrenCopyThemAndExecDropsCloseOn
   EXPECT_EQ("", Last(replay, CrashModel::kOrdered, "slotB/dropped"));
 }
 
+TEST(CrashReplayTest, AThreadMadeByAThreadWhoseCloneHasNotReturnedSharesTheDescriptors) {
+  // Under load the first call of a thread's thread can come before both
+  // clones that made them return.
+  CrashReplay replay = Replay(
+      "100 getpid() = 100\n"
+      "100 clone3({flags=CLONE_VM|CLONE_FS|CLONE_FILES|CLONE_SIGHAND|CLONE_THREAD, exit_signal=0}, 88 "
+      "<unfinished ...>\n"
+      "102 openat(AT_FDCWD, " + Hex("/r/slotB/g") + ", O_WRONLY|O_CREAT, 0644) = 3\n"
+      "101 clone3({flags=CLONE_VM|CLONE_FS|CLONE_FILES|CLONE_SIGHAND|CLONE_THREAD, exit_signal=0} => "
+      "{parent_tid=[102]}, 88) = 102\n"
+      "100 <... clone3 resumed> => {parent_tid=[101]}, 88) = 101\n"
+      "100 write(3, " + Hex("shared") + ", 6) = 6\n");
+  EXPECT_EQ("", Errors(replay));
+  EXPECT_EQ("shared", Last(replay, CrashModel::kOrdered, "slotB/g"));
+}
+
 TEST(CrashReplayTest, AnIdTakenAgainByAForkedChildGetsDescriptorsOfItsOwn) {
   CrashReplay replay = Replay(
       "100 clone(child_stack=0x7f00, flags=CLONE_VM|CLONE_FS|CLONE_FILES|CLONE_SIGHAND|CLONE_THREAD) = 101\n"
