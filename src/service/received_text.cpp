@@ -23,11 +23,16 @@ ReceivedText& ReceivedText::operator=(ReceivedText&& other) noexcept {
   return *this;
 }
 
-bool ReceivedText::Expect(size_t length) {
+bool ReceivedText::Admits(size_t length) {
   if (over_limit_ || length > limit_ - size_) {
     over_limit_ = true;
     return false;
   }
+  return true;
+}
+
+bool ReceivedText::Expect(size_t length) {
+  if (!Admits(length)) return false;
   // A peer that announces more than it sends costs only the pages it filled:
   // large buffers are mapped pages, untouched ones take no memory.
   bytes_.Grow(size_ + length, size_);
@@ -35,10 +40,7 @@ bool ReceivedText::Expect(size_t length) {
 }
 
 bool ReceivedText::Append(const char* bytes, size_t length) {
-  if (over_limit_ || length > limit_ - size_) {
-    over_limit_ = true;
-    return false;
-  }
+  if (!Admits(length)) return false;
   if (length == 0) return true;
   if (!Reserve(size_ + length)) return false;
   memcpy(bytes_.get() + size_, bytes, length);

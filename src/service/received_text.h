@@ -44,6 +44,9 @@ class ReceivedText {
   bool over_limit() const { return over_limit_; }
 
  private:
+  // Whether `length` more bytes stay within the limit; once they would not,
+  // the text is over its limit for good.
+  bool Admits(size_t length);
   // Room for `needed` bytes: the buffer doubles, but never past the limit,
   // so no text costs more than its limit. False when the memory cannot be had.
   bool Reserve(size_t needed);
