@@ -103,6 +103,14 @@ bool SealTemporaryFile(UniqueFd& out, const char* path) {
   return flushed;
 }
 
+// The written temporary file, opened again to compare it with what it
+// should hold; when it cannot be, it is removed.
+UniqueFd OpenForReadBack(const std::string& tmp_path) {
+  UniqueFd in(open(tmp_path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!in.valid()) unlink(tmp_path.c_str());
+  return in;
+}
+
 // The directory entry of a renamed file is durable only once its directory
 // is flushed.
 void SyncParentDirectory(const std::string& path) {
@@ -185,11 +193,8 @@ int Utils::SafeWrite(const char* path, const unsigned char* data, long length, c
   }
   bool flushed = SealTemporaryFile(out, path);
 
-  UniqueFd in(open(tmp_path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (!in.valid()) {
-    unlink(tmp_path.c_str());
-    return 2;
-  }
+  UniqueFd in = OpenForReadBack(tmp_path);
+  if (!in.valid()) return 2;
   bool verified = flushed && FileHoldsExactly(in.get(), data, static_cast<size_t>(length));
   in.reset();
   return FinishReplacement(tmp_path, path, verified);
@@ -228,11 +233,8 @@ int Utils::SafeWrite(const char* path, SafeWriteSource& source) {
   zq_debug("binary done\n");
   bool flushed = SealTemporaryFile(out, path) && written;
 
-  UniqueFd in(open(tmp_path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (!in.valid()) {
-    unlink(tmp_path.c_str());
-    return 2;
-  }
+  UniqueFd in = OpenForReadBack(tmp_path);
+  if (!in.valid()) return 2;
   Comparison held = flushed ? FileHoldsSource(in.get(), source, piece, piece + kSafeWritePiece) : Comparison::kDiffers;
   in.reset();
   if (held == Comparison::kSourceFailed) {
