@@ -5,7 +5,6 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <random>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,6 +28,7 @@ namespace {
 
 using zq_camera_service::CheckedPackage;
 using zq_test::FileExists;
+using zq_test::IncompressibleBytes;
 using zq_test::ReadFile;
 using zq_test::kSlotDocument;
 using zq_test::SlotState;
@@ -279,15 +279,6 @@ TEST_F(UpgradeStagingTest, CorruptSpecialEntryStopsTheSpecialPassAndAbandons) {
 
 // The piece in which a package file goes from the archive to the slot.
 constexpr size_t kPiece = zq_camera_service::Utils::kSafeWritePiece;
-
-// Bytes no compressor shrinks: the entry is as large in the archive as in
-// the slot.
-std::string IncompressibleBytes(size_t size, unsigned seed) {
-  std::mt19937 random(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(random());
-  return bytes;
-}
 
 // Files around the piece's size and of several pieces, stored (odd sizes)
 // and deflated (even ones), special and incremental: each reaches the slot

@@ -14,7 +14,6 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <thread>
 #include <vector>
 
@@ -59,20 +58,6 @@ class Gate {
   bool open_ = false;
 };
 
-// Bytes no compressor can shrink, the same for every run.
-std::string RandomBytes(size_t length, uint32_t seed) {
-  std::mt19937 random(seed);
-  std::string bytes(length, '\0');
-  for (size_t i = 0; i + 4 <= length; i += 4) {
-    uint32_t word = random();
-    bytes[i] = static_cast<char>(word);
-    bytes[i + 1] = static_cast<char>(word >> 8);
-    bytes[i + 2] = static_cast<char>(word >> 16);
-    bytes[i + 3] = static_cast<char>(word >> 24);
-  }
-  return bytes;
-}
-
 // A valid package of version 4 of about `bytes` (never more): the program
 // and files of at most `file_bytes` of incompressible bytes.
 std::string BuildPackage(size_t bytes, size_t file_bytes) {
@@ -83,7 +68,7 @@ std::string BuildPackage(size_t bytes, size_t file_bytes) {
   builder.AddFile("/bin/zq_camera_service", "new program").Keep("/config/BaseConfig.json");
   for (int i = 0; payload > 0; ++i) {
     size_t size = std::min(payload, file_bytes);
-    builder.AddFile("/data/part" + std::to_string(i) + ".bin", RandomBytes(size, static_cast<uint32_t>(i + 1)));
+    builder.AddFile("/data/part" + std::to_string(i) + ".bin", IncompressibleBytes(size, static_cast<unsigned>(i + 1)));
     payload -= size;
   }
   return builder.Build();

@@ -1,6 +1,7 @@
 #include "support/upgrade_package.h"
 
 #include <filesystem>
+#include <random>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,6 +42,13 @@ std::string Md5Hex(const std::string& bytes) {
   MD5 digest;
   digest.update(bytes.data(), static_cast<unsigned int>(bytes.size()));
   return digest.finalize().hexdigest();
+}
+
+std::string IncompressibleBytes(size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(random());
+  return bytes;
 }
 
 UpgradePackageBuilder::UpgradePackageBuilder(int major) : major_(major), all_{kDocumentPath} {}

@@ -15,6 +15,9 @@
 namespace zq_test {
 
 std::string Md5Hex(const std::string& bytes);
+// `size` bytes no compressor shrinks, the same for the same seed: a package
+// file as large in the archive as in the slot.
+std::string IncompressibleBytes(size_t size, unsigned seed);
 
 class UpgradePackageBuilder {
  public:
