@@ -249,10 +249,7 @@ TEST_F(UpgradeServiceTest, OversizedReplyAbandonsItsUpdateAndTheNextOneIsServed)
   auto announced = std::chrono::steady_clock::now();
   service->StartUpdate(fake_.url("/huge.zip").c_str(), root_.path().c_str(), "00");
   ASSERT_TRUE(fake_.WaitForRequestsTo("/huge.zip", 2, 20s)) << capture.Text();
-  auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (zq_test::CountOccurrences(capture.Text(), abandoned) < 2 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(20ms);
-  }
+  capture.WaitFor(abandoned, 20s, 2);
   EXPECT_EQ(2u, zq_test::CountOccurrences(capture.Text(), abandoned));
   auto attempts = fake_.RequestsTo("/huge.zip");
   EXPECT_GE(attempts[1].arrival - attempts[0].arrival, 1s);
