@@ -231,7 +231,7 @@ TEST_F(FaultInjectionProcessTest, DiskFullWhileTheRotatedKeyIsWrittenKeepsThePre
   EXPECT_EQ("rotated-key", cloud_->Reports(CloudBackendFake::kHeartbeatPath).back().key);
 }
 
-// Fills the file system holding `directory` with one file at `path`; false
+// Fills the file system holding `path` with one file there; false
 // when it could not be made or the file system never said it was full.
 bool FillUp(const std::string& path) {
   FILE* file = fopen(path.c_str(), "w");

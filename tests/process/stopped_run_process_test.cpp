@@ -119,6 +119,16 @@ std::string Joined(const std::vector<std::string>& texts) {
   return joined;
 }
 
+// Until `process` has written "ready" (its tree has started), has ended
+// without it, or two minutes have passed.
+void WaitUntilReady(zq_test::ChildProcess& process) {
+  const auto deadline = std::chrono::steady_clock::now() + 120s;
+  while (process.Stdout().find("ready\n") == std::string::npos && process.Running() &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(50ms);
+  }
+}
+
 // Space for owners that are never destroyed: only the program's end may take
 // what they hold (and nothing of theirs counts as leaked memory).
 template <typename T>
@@ -172,11 +182,7 @@ class StoppedRunProcessTest : public ::testing::Test {
     zq_test::Env env{{"TMPDIR", tmp_}};
     if (!go.empty()) env[kGoVariable] = go;
     parent_ = std::make_unique<zq_test::ChildProcess>(env, [] { TestStyleParent(); });
-    const auto deadline = std::chrono::steady_clock::now() + 120s;
-    while (parent_->Stdout().find("ready\n") == std::string::npos && parent_->Running() &&
-           std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(50ms);
-    }
+    WaitUntilReady(*parent_);
     ASSERT_NE(std::string::npos, parent_->Stdout().find("ready\n")) << parent_->Stdout() << parent_->Stderr();
     children_ = ChildrenOf(parent_->pid());
     for (const ProcessId& child : children_) {
@@ -288,11 +294,7 @@ TEST_F(StoppedRunProcessTest, TestProgramOfAKilledRunnerLeavesNothing) {
       env, "/bin/sh",
       {"-c", "\"$0\" --gtest_filter=StoppedRunProcessTest.TestProgramOfAKilledRunnerLeavesNothing & echo \"pid $!\"; wait",
        self});
-  const auto deadline = std::chrono::steady_clock::now() + 120s;
-  while (runner.Stdout().find("ready\n") == std::string::npos && runner.Running() &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(50ms);
-  }
+  WaitUntilReady(runner);
   const std::string out = runner.Stdout();
   ASSERT_NE(std::string::npos, out.find("ready\n")) << out << runner.Stderr();
   ASSERT_EQ(0u, out.find("pid ")) << out;
