@@ -10,6 +10,8 @@
 #include <memory>
 #include <sstream>
 
+#include "base/path_text.h"
+
 namespace zq_test {
 
 std::string CrashReplay::DescribeCut(size_t cut) const {
@@ -90,11 +92,6 @@ std::string Lexical(const std::string& path) {
   std::string out;
   for (const std::string& part : kept) out += "/" + part;
   return out.empty() ? "/" : out;
-}
-
-std::string Parent(const std::string& absolute) {
-  size_t slash = absolute.rfind('/');
-  return slash == 0 || slash == std::string::npos ? "/" : absolute.substr(0, slash);
 }
 
 // How many makers of tasks whose first calls came early are looked for one
@@ -229,7 +226,7 @@ class Replayer {
       pending.pop_back();
       bool last = pending.empty();
       if (!inside) {
-        outside = part == ".." ? Parent(outside) : (outside == "/" ? "" : outside) + "/" + part;
+        outside = part == ".." ? zq_camera_service::DirectoryOf(outside) : (outside == "/" ? "" : outside) + "/" + part;
         if (IsAlias(outside)) {
           inside = true;
           dir = FileSystemModel::kRoot;
@@ -239,7 +236,7 @@ class Replayer {
       if (part == "..") {
         if (dir == FileSystemModel::kRoot) {
           inside = false;
-          outside = Parent(aliases_[0]);
+          outside = zq_camera_service::DirectoryOf(aliases_[0]);
         } else {
           dir = model_.node(dir).parent;
         }
