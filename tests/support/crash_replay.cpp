@@ -301,12 +301,17 @@ class Replayer {
     return it == task.fds->end() ? nullptr : it->second.file.get();
   }
 
-  // The inside inode a descriptor argument names; -1 otherwise.
-  int InsideInode(const Task& task, const std::string& arg) const {
+  // The open file of the tree a descriptor argument names; null otherwise.
+  static OpenFile* InsideFile(const Task& task, const std::string& arg) {
     long long fd = -1;
-    if (!ParseStraceNumber(arg, &fd)) return -1;
-    const OpenFile* file = File(task, fd);
-    return file != nullptr && file->inside ? file->inode : -1;
+    OpenFile* file = ParseStraceNumber(arg, &fd) ? File(task, fd) : nullptr;
+    return file != nullptr && file->inside ? file : nullptr;
+  }
+
+  // The inside inode a descriptor argument names; -1 otherwise.
+  static int InsideInode(const Task& task, const std::string& arg) {
+    const OpenFile* file = InsideFile(task, arg);
+    return file != nullptr ? file->inode : -1;
   }
 
   std::string Name(const Resolved& r) const {
@@ -389,11 +394,8 @@ class Replayer {
     } else if (name == "write" || name == "pwrite64" || name == "writev" || name == "pwritev" || name == "pwritev2") {
       WriteCall(task, record);
     } else if (name == "read" || name == "readv" || name == "lseek") {
-      int inode = args.empty() ? -1 : InsideInode(task, args[0]);
-      if (inode < 0) return;
-      long long fd = 0;
-      ParseStraceNumber(args[0], &fd);
-      OpenFile* file = File(task, fd);
+      OpenFile* file = args.empty() ? nullptr : InsideFile(task, args[0]);
+      if (file == nullptr) return;
       file->offset = name == "lseek" ? static_cast<unsigned long long>(record.result)
                                      : file->offset + static_cast<unsigned long long>(record.result);
     } else if (name == "ftruncate" || name == "truncate") {
@@ -588,11 +590,9 @@ class Replayer {
   void WriteCall(Task& task, const SyscallRecord& record) {
     const std::string& name = record.name;
     const auto& args = record.args;
-    int inode = args.empty() ? -1 : InsideInode(task, args[0]);
-    if (inode < 0 || record.result == 0) return;
-    long long fd = 0;
-    ParseStraceNumber(args[0], &fd);
-    OpenFile* file = File(task, fd);
+    OpenFile* file = args.empty() ? nullptr : InsideFile(task, args[0]);
+    if (file == nullptr || record.result == 0) return;
+    const int inode = file->inode;
     std::string bytes;
     bool cut = false;
     if (name == "write" || name == "pwrite64") {
