@@ -94,6 +94,10 @@ std::string Lexical(const std::string& path) {
   return out.empty() ? "/" : out;
 }
 
+bool MakesATask(const std::string& call) {
+  return call == "clone" || call == "clone3" || call == "fork" || call == "vfork";
+}
+
 // How many makers of tasks whose first calls came early are looked for one
 // behind the other; real traces show two at the most.
 constexpr size_t kMostMakersLookedFor = 32;
@@ -165,8 +169,7 @@ class Replayer {
     // the call that made it is found further on, with its flags.
     for (size_t i = index_; i < records_->size(); ++i) {
       const SyscallRecord& maker = (*records_)[i];
-      bool makes = maker.name == "clone" || maker.name == "clone3" || maker.name == "fork" || maker.name == "vfork";
-      if (!makes || !maker.finished || maker.result != pid) continue;
+      if (!MakesATask(maker.name) || !maker.finished || maker.result != pid) continue;
       // An id taken again could lead back round to a maker already being
       // looked for: the search goes only so deep.
       if (tasks_.find(maker.pid) == tasks_.end() && depth >= kMostMakersLookedFor) break;
@@ -432,7 +435,7 @@ class Replayer {
     } else if (name == "umask") {
       long long mask = 0;
       if (NumberArg(record, 0, &mask)) task.fs->umask = static_cast<mode_t>(mask) & 0777;
-    } else if (name == "clone" || name == "clone3" || name == "fork" || name == "vfork") {
+    } else if (MakesATask(name)) {
       // The child may have shown up first, made from this very call; a
       // task of the same id known from before is one that ended.
       pid_t child = static_cast<pid_t>(record.result);
