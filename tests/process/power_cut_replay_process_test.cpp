@@ -91,7 +91,7 @@ size_t FirstCutWithATemporary(const CrashReplay& replay) {
   size_t best_bytes = 0;
   for (size_t cut = 0; cut < replay.states(); ++cut) {
     for (const auto& entry : replay.ordered[cut]) {
-      std::string name = entry.first.substr(entry.first.rfind('/') + 1);
+      std::string name = zq_test::BareName(entry.first);
       bool temporary = zq_camera_service::IsTemporaryName(name) ||
                        (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0);
       if (temporary && entry.second.bytes.size() > best_bytes) {
@@ -337,7 +337,7 @@ TEST_F(PowerCutStagingTest, StagingOverACompleteSlotNeverLeavesAFalseCompleteSlo
   bool cut_mid_write = false;
   for (size_t cut = 0; cut < replay.states() && !cut_mid_write; ++cut) {
     for (const auto& entry : replay.ordered[cut]) {
-      const std::string name = entry.first.substr(entry.first.rfind('/') + 1);
+      const std::string name = zq_test::BareName(entry.first);
       const std::string& bytes = entry.second.bytes;
       cut_mid_write = cut_mid_write || (name.rfind(".libbig.so.", 0) == 0 && zq_camera_service::IsTemporaryName(name) &&
                                         !bytes.empty() && bytes.size() < large.size() &&

@@ -10,6 +10,8 @@
 #include <memory>
 #include <sstream>
 
+#include "base/path_text.h"
+
 namespace zq_test {
 
 std::string CrashReplay::DescribeCut(size_t cut) const {
@@ -92,9 +94,8 @@ std::string Lexical(const std::string& path) {
   return out.empty() ? "/" : out;
 }
 
-std::string Parent(const std::string& absolute) {
-  size_t slash = absolute.rfind('/');
-  return slash == 0 || slash == std::string::npos ? "/" : absolute.substr(0, slash);
+bool MakesATask(const std::string& call) {
+  return call == "clone" || call == "clone3" || call == "fork" || call == "vfork";
 }
 
 // How many makers of tasks whose first calls came early are looked for one
@@ -168,8 +169,7 @@ class Replayer {
     // the call that made it is found further on, with its flags.
     for (size_t i = index_; i < records_->size(); ++i) {
       const SyscallRecord& maker = (*records_)[i];
-      bool makes = maker.name == "clone" || maker.name == "clone3" || maker.name == "fork" || maker.name == "vfork";
-      if (!makes || !maker.finished || maker.result != pid) continue;
+      if (!MakesATask(maker.name) || !maker.finished || maker.result != pid) continue;
       // An id taken again could lead back round to a maker already being
       // looked for: the search goes only so deep.
       if (tasks_.find(maker.pid) == tasks_.end() && depth >= kMostMakersLookedFor) break;
@@ -229,7 +229,7 @@ class Replayer {
       pending.pop_back();
       bool last = pending.empty();
       if (!inside) {
-        outside = part == ".." ? Parent(outside) : (outside == "/" ? "" : outside) + "/" + part;
+        outside = part == ".." ? zq_camera_service::DirectoryOf(outside) : (outside == "/" ? "" : outside) + "/" + part;
         if (IsAlias(outside)) {
           inside = true;
           dir = FileSystemModel::kRoot;
@@ -239,7 +239,7 @@ class Replayer {
       if (part == "..") {
         if (dir == FileSystemModel::kRoot) {
           inside = false;
-          outside = Parent(aliases_[0]);
+          outside = zq_camera_service::DirectoryOf(aliases_[0]);
         } else {
           dir = model_.node(dir).parent;
         }
@@ -304,12 +304,17 @@ class Replayer {
     return it == task.fds->end() ? nullptr : it->second.file.get();
   }
 
-  // The inside inode a descriptor argument names; -1 otherwise.
-  int InsideInode(const Task& task, const std::string& arg) const {
+  // The open file of the tree a descriptor argument names; null otherwise.
+  static OpenFile* InsideFile(const Task& task, const std::string& arg) {
     long long fd = -1;
-    if (!ParseStraceNumber(arg, &fd)) return -1;
-    const OpenFile* file = File(task, fd);
-    return file != nullptr && file->inside ? file->inode : -1;
+    OpenFile* file = ParseStraceNumber(arg, &fd) ? File(task, fd) : nullptr;
+    return file != nullptr && file->inside ? file : nullptr;
+  }
+
+  // The inside inode a descriptor argument names; -1 otherwise.
+  static int InsideInode(const Task& task, const std::string& arg) {
+    const OpenFile* file = InsideFile(task, arg);
+    return file != nullptr ? file->inode : -1;
   }
 
   std::string Name(const Resolved& r) const {
@@ -392,11 +397,8 @@ class Replayer {
     } else if (name == "write" || name == "pwrite64" || name == "writev" || name == "pwritev" || name == "pwritev2") {
       WriteCall(task, record);
     } else if (name == "read" || name == "readv" || name == "lseek") {
-      int inode = args.empty() ? -1 : InsideInode(task, args[0]);
-      if (inode < 0) return;
-      long long fd = 0;
-      ParseStraceNumber(args[0], &fd);
-      OpenFile* file = File(task, fd);
+      OpenFile* file = args.empty() ? nullptr : InsideFile(task, args[0]);
+      if (file == nullptr) return;
       file->offset = name == "lseek" ? static_cast<unsigned long long>(record.result)
                                      : file->offset + static_cast<unsigned long long>(record.result);
     } else if (name == "ftruncate" || name == "truncate") {
@@ -433,7 +435,7 @@ class Replayer {
     } else if (name == "umask") {
       long long mask = 0;
       if (NumberArg(record, 0, &mask)) task.fs->umask = static_cast<mode_t>(mask) & 0777;
-    } else if (name == "clone" || name == "clone3" || name == "fork" || name == "vfork") {
+    } else if (MakesATask(name)) {
       // The child may have shown up first, made from this very call; a
       // task of the same id known from before is one that ended.
       pid_t child = static_cast<pid_t>(record.result);
@@ -591,11 +593,9 @@ class Replayer {
   void WriteCall(Task& task, const SyscallRecord& record) {
     const std::string& name = record.name;
     const auto& args = record.args;
-    int inode = args.empty() ? -1 : InsideInode(task, args[0]);
-    if (inode < 0 || record.result == 0) return;
-    long long fd = 0;
-    ParseStraceNumber(args[0], &fd);
-    OpenFile* file = File(task, fd);
+    OpenFile* file = args.empty() ? nullptr : InsideFile(task, args[0]);
+    if (file == nullptr || record.result == 0) return;
+    const int inode = file->inode;
     std::string bytes;
     bool cut = false;
     if (name == "write" || name == "pwrite64") {

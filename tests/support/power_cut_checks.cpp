@@ -6,6 +6,7 @@
 
 #include <rapidjson/document.h>
 
+#include "base/path_text.h"
 #include "base/temporary_name.h"
 
 namespace zq_test {
@@ -20,13 +21,6 @@ bool IsRootLockFile(const std::string& path, const TreeEntry& entry) {
 bool Below(const std::string& path, const std::string& directory) {
   return path.size() > directory.size() && path.compare(0, directory.size(), directory) == 0 &&
          path[directory.size()] == '/';
-}
-
-std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
-
-std::string DirectoryPart(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "" : path.substr(0, slash);
 }
 
 // Entries of `before` (but those `skip` takes) missing or changed in
@@ -105,13 +99,13 @@ Tree SubTree(const TreeState& state, const std::string& directory) {
 
 std::vector<std::string> RotationViolations(const TreeState& state, const RotationExpectation& expected) {
   std::vector<std::string> violations;
-  const std::string directory = DirectoryPart(expected.document);
-  const std::string name = BaseName(expected.document);
+  const std::string directory = zq_camera_service::DirectoryOf(expected.document);
+  const std::string name = BareName(expected.document);
   // A temporary of the document's writer: the document's name with ".tmp",
   // or the system's own temporary form.
   auto temporary = [&](const std::string& path, const TreeEntry& entry) {
-    if (DirectoryPart(path) != directory || entry.kind != TreeEntry::kFile) return false;
-    std::string base = BaseName(path);
+    if (zq_camera_service::DirectoryOf(path) != directory || entry.kind != TreeEntry::kFile) return false;
+    std::string base = BareName(path);
     return base == name + ".tmp" || zq_camera_service::IsTemporaryName(base);
   };
   CompareOutside(
