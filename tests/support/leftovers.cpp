@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -326,6 +327,10 @@ void StartJanitorOnce() {
 void TellJanitor(char kind, const char* text) {
   if (!g_armed.load()) return;
   StartJanitorOnce();
+  // Another thread is starting it and sends what the tables held: this
+  // message must come after that, or a record it missed, or a forget it
+  // overtook, would be wrong for good. The start takes a fork's time.
+  while (g_janitor_state.load() == kStarting) sched_yield();
   int link = g_janitor_fd.load();
   if (link >= 0) SendToJanitor(link, kind, text);
 }

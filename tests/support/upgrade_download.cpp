@@ -1,7 +1,6 @@
 #include "support/upgrade_download.h"
 
 #include <malloc.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -91,12 +90,7 @@ std::unique_ptr<ChildProcess> StartMeasuredService(const Env& env, const std::st
                                                    const std::string& pid_file, const std::string& peak_file) {
   return std::make_unique<ChildProcess>(env, [program, pid_file, peak_file] {
     std::vector<char*> argv{const_cast<char*>(program.c_str()), nullptr};
-    pid_t service = fork();
-    if (service == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
+    pid_t service = ForkTiedChild([&] { execv(argv[0], argv.data()); });
     if (service < 0) _exit(127);
     // Renamed into place: a reader never sees half a number.
     WriteFile(pid_file + ".part", std::to_string(service));
