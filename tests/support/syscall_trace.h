@@ -74,7 +74,6 @@ class TracedProgram {
   SyscallTrace Finish(std::chrono::milliseconds timeout);
   // strace's exit status: the program's, once Finish returned.
   std::optional<int> status() const { return status_; }
-  const std::string& TracePath() const { return trace_path_; }
 
  private:
   TempDir scratch_;
