@@ -137,19 +137,12 @@ int TcpClient::send(char* data, int length, std::chrono::steady_clock::time_poin
   }
   size_t sent = 0;
   while (sent < static_cast<size_t>(kFrameSize)) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      zq_error("send failed: %s\n", strerror(ETIMEDOUT));
-      return -1;
-    }
-    // One more millisecond, so that the wait never ends just short of the deadline.
     pollfd writable = {sock, POLLOUT, 0};
-    int ready = poll(&writable, 1, static_cast<int>(std::min<long long>(left.count() + 1, 1LL << 30)));
-    if (ready < 0 && errno != EINTR) {
-      zq_error("send failed: %s\n", strerror(errno));
+    int ready = zq_camera_service::PollUntil(&writable, 1, deadline);
+    if (ready <= 0) {
+      zq_error("send failed: %s\n", strerror(ready == 0 ? ETIMEDOUT : errno));
       return -1;
     }
-    if (ready <= 0) continue;
     // Without waiting: poll said there is room, and a blocking send could
     // wait past the deadline for room for all the rest.
     ssize_t n = ::send(sock, frame_buffer.get() + sent, kFrameSize - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -177,3 +170,17 @@ int TcpClient::recv_into(char* buffer, int capacity) {
   recv_len = zq_camera_service::ReceiveSome(sock, buffer, capacity, EBADF);
   return recv_len < 0 ? -1 : recv_len;
 }
+
+namespace zq_camera_service {
+
+int PollUntil(pollfd* fds, nfds_t count, std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return 0;
+    // One more millisecond, so that the wait never ends just short of the deadline.
+    int ready = poll(fds, count, static_cast<int>(std::min<long long>(left.count() + 1, 1LL << 30)));
+    if (ready > 0 || (ready < 0 && errno != EINTR)) return ready;
+  }
+}
+
+}  // namespace zq_camera_service

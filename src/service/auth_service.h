@@ -50,9 +50,10 @@ class AuthService : public BaseService {
   // Steps of RequestCommonConfig after the exchange: checks and parses the
   // reply (`data_len` bytes, no NUL needed), and when it is accepted rotates
   // the key, hands an announced update over and keeps what the common header
-  // reads of it. Text that is not JSON, or whose strings are not UTF-8, is
-  // kReplyNotJson. `used_key`, `mac`, `signature` and `timestamp` are those
-  // the request was signed with.
+  // reads of it. Text that is not JSON is kReplyNotJson; its strings are
+  // taken as bytes (only the texts writeMap stores must be UTF-8).
+  // `used_key`, `mac`, `signature` and `timestamp` are those the request was
+  // signed with.
   int HandleAuthReply(const char* data, int data_len, const std::string& used_key, const std::string& mac,
                       const std::string& signature, const std::string& timestamp);
   // The key rotation into BaseConfig.json, given the key the accepted request

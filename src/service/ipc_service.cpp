@@ -297,18 +297,14 @@ IpcService::Exchange IpcService::AwaitReply(IpcFrameReader& reader, std::chrono:
 
 IpcService::LinkWait IpcService::WaitForBytes(std::chrono::steady_clock::time_point deadline) {
   for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return LinkWait::kExpired;
     // A negative descriptor (no wake) is left out by poll itself.
     pollfd fds[2] = {{client->sock, POLLIN, 0}, {wakeFd.get(), POLLIN, 0}};
-    // One more millisecond, so that the wait never ends just short of the deadline.
-    int ready = poll(fds, 2, static_cast<int>(std::min<long long>(left.count() + 1, 1LL << 30)));
+    int ready = PollUntil(fds, 2, deadline);
+    if (ready == 0) return LinkWait::kExpired;
     if (ready < 0) {
-      if (errno == EINTR) continue;
       zq_error("ipc wait for a reply failed: %s\n", strerror(errno));
       return LinkWait::kFailed;
     }
-    if (ready == 0) continue;
     if (fds[1].revents != 0) {
       DrainWake();
       return LinkWait::kWoken;

@@ -415,12 +415,7 @@ bool CameraIpcPeer::WriteAfterReply(int fd, const std::string& request_id, const
       return Pause(kStrayPause) && WriteStray(fd, request_id, 1);
     case CameraPeerFault::kRepeatedReply:
       if (!Pause(kStrayPause) || !zq_camera_service::SendAll(fd, reply.data(), reply.size())) return false;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++strays_;
-      }
-      changed_.notify_all();
-      Log("reply for " + request_id + " sent again");
+      CountStray("reply for " + request_id + " sent again");
       return true;
     default:
       return true;
@@ -436,13 +431,17 @@ bool CameraIpcPeer::WriteStray(int fd, const std::string& request_id, int n) {
   int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   if (!zq_camera_service::SendAll(fd, frame.data(), frame.size())) return false;
+  CountStray("stray frame " + id + " sent");
+  return true;
+}
+
+void CameraIpcPeer::CountStray(const std::string& line) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++strays_;
   }
   changed_.notify_all();
-  Log("stray frame " + id + " sent");
-  return true;
+  Log(line);
 }
 
 }  // namespace zq_fakes

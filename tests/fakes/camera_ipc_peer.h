@@ -132,6 +132,8 @@ class CameraIpcPeer {
   bool WriteAfterReply(int fd, const std::string& request_id, const std::string& reply, CameraPeerFault mode);
   // Writes the n-th stray frame about `request_id` in a send of its own.
   bool WriteStray(int fd, const std::string& request_id, int n);
+  // Counts a frame sent beside the answers (StrayFrames) and logs `line`.
+  void CountStray(const std::string& line);
   // Waits `pause` unless the peer stops first; false when it stops.
   bool Pause(std::chrono::milliseconds pause);
   void Log(const std::string& line);
