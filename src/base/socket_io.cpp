@@ -1,5 +1,6 @@
 #include "base/socket_io.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -44,6 +45,16 @@ int ReceiveSome(int socket, char* buffer, int capacity, int no_socket_errno) {
     return -1;
   }
   return length;
+}
+
+int PollUntil(pollfd* fds, nfds_t count, std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return 0;
+    // One more millisecond, so that the wait never ends just short of the deadline.
+    int ready = poll(fds, count, static_cast<int>(std::min<long long>(left.count() + 1, 1LL << 30)));
+    if (ready > 0 || (ready < 0 && errno != EINTR)) return ready;
+  }
 }
 
 }  // namespace zq_camera_service

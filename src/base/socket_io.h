@@ -1,7 +1,10 @@
-// Socket writes that neither raise SIGPIPE nor stop at a short write, and the
-// frame read the TCP client and server share.
+// Socket writes that neither raise SIGPIPE nor stop at a short write, the
+// frame read the TCP client and server share, and waits bounded by a deadline.
 #pragma once
 
+#include <poll.h>
+
+#include <chrono>
 #include <cstddef>
 
 namespace zq_camera_service {
@@ -21,5 +24,10 @@ int ReceiveFrame(int socket, char* frame, int frame_size, int no_socket_errno);
 // what arrived (retrying on EINTR). The count, 0 when the peer has closed, or
 // -1 once the failure is reported as ReceiveFrame reports it.
 int ReceiveSome(int socket, char* buffer, int capacity, int no_socket_errno);
+
+// Polls `fds` until one of them is ready or `deadline` has passed, across
+// interrupted calls: poll's count, 0 once the deadline has passed, or -1
+// (errno set) when poll fails.
+int PollUntil(pollfd* fds, nfds_t count, std::chrono::steady_clock::time_point deadline);
 
 }  // namespace zq_camera_service

@@ -170,17 +170,3 @@ int TcpClient::recv_into(char* buffer, int capacity) {
   recv_len = zq_camera_service::ReceiveSome(sock, buffer, capacity, EBADF);
   return recv_len < 0 ? -1 : recv_len;
 }
-
-namespace zq_camera_service {
-
-int PollUntil(pollfd* fds, nfds_t count, std::chrono::steady_clock::time_point deadline) {
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return 0;
-    // One more millisecond, so that the wait never ends just short of the deadline.
-    int ready = poll(fds, count, static_cast<int>(std::min<long long>(left.count() + 1, 1LL << 30)));
-    if (ready > 0 || (ready < 0 && errno != EINTR)) return ready;
-  }
-}
-
-}  // namespace zq_camera_service

@@ -66,12 +66,3 @@ class TcpClient {
   // (logged) when they do not fit.
   bool fill_frame(const char* data, int length);
 };
-
-namespace zq_camera_service {
-
-// Polls `fds` until one of them is ready or `deadline` has passed, across
-// interrupted calls: poll's count, 0 once the deadline has passed, or -1
-// (errno set) when poll fails.
-int PollUntil(pollfd* fds, nfds_t count, std::chrono::steady_clock::time_point deadline);
-
-}  // namespace zq_camera_service

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "base/log.h"
+#include "base/socket_io.h"
 #include "service/ipc_helper.h"
 
 namespace zq_camera_service {
