@@ -15,6 +15,7 @@
 
 #include "base/base64.h"
 #include "support/cloud_backend.h"
+#include "support/files.h"
 #include "support/service_process.h"
 
 namespace {
@@ -31,9 +32,7 @@ class AuthProcessTest : public zq_test::ServiceProcessTest {
   // Whether python3's json module, a strict reader, reads the stored
   // BaseConfig.json.
   bool StoredConfigReadsStrictly() const {
-    const std::string command = "python3 -c 'import json,sys; json.load(open(sys.argv[1], encoding=\"utf-8\"))' '" +
-                                root_.ConfigDir() + "BaseConfig.json' 2>/dev/null";
-    return std::system(command.c_str()) == 0;
+    return zq_test::StrictJsonReaderReads(root_.ConfigDir() + "BaseConfig.json");
   }
 };
 

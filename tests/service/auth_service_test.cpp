@@ -436,13 +436,6 @@ TEST_F(AuthServiceTest, UpdateHandOverTable) {
   }
 }
 
-// Whether python3's json module, a strict reader, reads the file.
-bool StrictReaderReads(const std::string& path) {
-  const std::string command =
-      "python3 -c 'import json,sys; json.load(open(sys.argv[1], encoding=\"utf-8\"))' '" + path + "' 2>/dev/null";
-  return std::system(command.c_str()) == 0;
-}
-
 // The reply's strings are bytes as the cloud sent them; only the texts the
 // rotation stores must be UTF-8, so that BaseConfig.json stays strict JSON.
 TEST_F(AuthServiceTest, TextsThatAreNotUtf8AreNeverStoredAndTheReplyIsStillUsed) {
@@ -505,7 +498,7 @@ TEST_F(AuthServiceTest, TextsThatAreNotUtf8AreNeverStoredAndTheReplyIsStillUsed)
       EXPECT_EQ(std::string::npos, out.find("not UTF-8")) << out;
       EXPECT_EQ(PrettyBase(c.stored), zq_test::ReadFile(BasePath()));
     }
-    EXPECT_TRUE(StrictReaderReads(BasePath()));
+    EXPECT_TRUE(zq_test::StrictJsonReaderReads(BasePath()));
     // The headers carry the key as it was handed out, and so sign with it.
     rapidjson::Document header;
     ASSERT_EQ(0, service.GetMessageToCompose(header));

@@ -32,6 +32,12 @@ bool FileExists(const std::string& path) {
   return lstat(path.c_str(), &info) == 0;
 }
 
+bool StrictJsonReaderReads(const std::string& path) {
+  const std::string command =
+      "python3 -c 'import json,sys; json.load(open(sys.argv[1], encoding=\"utf-8\"))' '" + path + "' 2>/dev/null";
+  return std::system(command.c_str()) == 0;
+}
+
 namespace {
 
 std::string DefaultTempBase() {

@@ -8,6 +8,10 @@ namespace zq_test {
 std::string ReadFile(const std::string& path);  // "" when missing
 void WriteFile(const std::string& path, const std::string& content);  // creates parent directories
 bool FileExists(const std::string& path);
+// Whether a strict JSON reader (Python's, which wants UTF-8 and nothing
+// past the standard) reads the file: a looser reader would let a document
+// through that other tools of the device refuse.
+bool StrictJsonReaderReads(const std::string& path);
 
 // A fresh directory under $TMPDIR (or /tmp), removed with everything in it
 // when the object goes away, or else when the test program ends (see
